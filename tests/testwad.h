@@ -1,0 +1,206 @@
+// Helpers shared by the tests: building archives byte by byte, files in a
+// scratch folder, running the built command, and checking that an archive is
+// whole.
+
+#ifndef TESTWAD_H
+#define TESTWAD_H
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace testwad {
+
+inline std::string le32(int64_t v)
+{
+    std::string s(4, '\0');
+    const auto u = static_cast<uint32_t>(v);
+    for (int i = 0; i < 4; i++)
+        s[i] = static_cast<char>((u >> (8 * i)) & 0xff);
+    return s;
+}
+
+inline int32_t get32(const std::string &s, size_t at)
+{
+    uint32_t u = 0;
+    for (int i = 3; i >= 0; i--)
+        u = (u << 8) | static_cast<unsigned char>(s.at(at + i));
+    return static_cast<int32_t>(u);
+}
+
+inline std::string header(const char *magic, int64_t count, int64_t offset)
+{
+    return std::string(magic, 4) + le32(count) + le32(offset);
+}
+
+// A 16-byte directory record; `name` may hold up to eight bytes, NULs included.
+inline std::string record(int64_t pos, int64_t size, const std::string &name)
+{
+    std::string n = name.substr(0, 8);
+    n.resize(8, '\0');
+    return le32(pos) + le32(size) + n;
+}
+
+struct lump {
+    std::string name;
+    std::string data;
+};
+
+// An archive laid out as tools usually write it: header, lump data in
+// directory order, directory, then `trailing` bytes (nothing, normally).
+inline std::string makewad(const std::vector<lump> &lumps,
+                           const char *magic = "PWAD",
+                           const std::string &trailing = "")
+{
+    std::string data, dir;
+    for (const auto &l : lumps) {
+        dir += record(12 + int64_t(data.size()), int64_t(l.data.size()), l.name);
+        data += l.data;
+    }
+    return header(magic, int64_t(lumps.size()), 12 + int64_t(data.size())) +
+           data + dir + trailing;
+}
+
+// Two small levels, as the sample archive has them.
+inline std::vector<lump> twolevels()
+{
+    return {{"MAP01", ""},        {"THINGS", "t1t1t1t1t1"},
+            {"LINEDEFS", "l1l1"}, {"SECTORS", "s1s1s1"},
+            {"MAP02", ""},        {"THINGS", "t2t2"},
+            {"LINEDEFS", "l2l2l2"}, {"PLAYPAL", "pppp"}};
+}
+
+inline std::string readfile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writefile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// A fresh folder for one test, removed afterwards.
+class ScratchTest : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/lumpgraft-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+};
+
+struct result {
+    int status = -1;    // exit status, or 128 + signal
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
+
+// Run argv with standard output and error captured in files of `scratch`.
+// With `merged`, both go to one file (returned in out) to check their order.
+// A nonzero `fsizelimit` caps the size of files the child may write.
+inline result run(const std::string &scratch, std::vector<std::string> argv,
+                  bool merged = false, rlim_t fsizelimit = 0)
+{
+    const std::string outpath = scratch + "/.stdout", errpath = scratch + "/.stderr";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = merged ? out
+                               : open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (fsizelimit) {
+            signal(SIGXFSZ, SIG_IGN); // a write past the cap fails with EFBIG
+            rlimit lim{fsizelimit, fsizelimit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = readfile(outpath);
+    if (!merged)
+        r.err = readfile(errpath);
+    return r;
+}
+
+// An archive is whole when its header is sound, its directory lies inside
+// the file after the header, and every lump lies inside the file.
+inline ::testing::AssertionResult wadiswhole(const std::string &w)
+{
+    if (w.size() < 12)
+        return ::testing::AssertionFailure() << "shorter than a header";
+    const std::string magic = w.substr(0, 4);
+    if (magic != "IWAD" && magic != "PWAD")
+        return ::testing::AssertionFailure() << "magic " << magic;
+    const int64_t count = get32(w, 4), offset = get32(w, 8);
+    if (count < 0 || count > 5000 || (count > 0 && offset < 12) ||
+        offset + 16 * count > int64_t(w.size()))
+        return ::testing::AssertionFailure()
+               << count << " entries at " << offset << " in " << w.size() << " bytes";
+    for (int64_t i = 0; i < count; i++) {
+        const int64_t pos = get32(w, size_t(offset + 16 * i));
+        const int64_t size = get32(w, size_t(offset + 16 * i + 4));
+        if (size < 0 || pos < 0 || pos + size > int64_t(w.size()))
+            return ::testing::AssertionFailure() << "entry " << i << " outside the file";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The entries of a whole archive as (name, data) pairs, in directory order.
+inline std::vector<lump> lumpsof(const std::string &w)
+{
+    std::vector<lump> lumps;
+    const int64_t count = get32(w, 4), offset = get32(w, 8);
+    for (int64_t i = 0; i < count; i++) {
+        const size_t at = size_t(offset + 16 * i);
+        std::string name = w.substr(at + 8, 8);
+        name.resize(strnlen(name.c_str(), 8));
+        lumps.push_back({name, w.substr(size_t(get32(w, at)), size_t(get32(w, at + 4)))});
+    }
+    return lumps;
+}
+
+inline bool operator==(const lump &a, const lump &b)
+{
+    return a.name == b.name && a.data == b.data;
+}
+
+inline void PrintTo(const lump &l, std::ostream *os)
+{
+    *os << l.name << "(" << l.data.size() << " bytes)";
+}
+
+} // namespace testwad
+
+#endif

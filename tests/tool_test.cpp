@@ -1,0 +1,323 @@
+// End-to-end tests: the built command on archives made in a scratch folder,
+// checking standard output, standard error, exit status and the archive's bytes.
+
+#include "testwad.h"
+
+#include <sys/stat.h>
+
+using namespace testwad;
+
+namespace {
+
+const std::string banner =
+    "lumpgraft: stores a file as the data of a WAD level's marker entry\n"
+    "https://lumpgraft.example/\n"
+    "Safe in-place writing by the lumpgraft developers\n";
+
+class ToolTest : public ScratchTest {
+protected:
+    std::string wadpath, filepath;
+
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        wadpath = path("game.wad");
+        filepath = path("script.txt");
+    }
+
+    result graft(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> argv = {LUMPGRAFT_BIN, wadpath, filepath};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run(dir, argv);
+    }
+
+    std::string okout(int entries, int offset, const std::string &level) const
+    {
+        return banner + filepath + " loaded: " + std::to_string(readfile(filepath).size()) +
+               " bytes\n" + wadpath + ": " + std::to_string(entries) + " entries at " +
+               std::to_string(offset) + "\nlevel: " + level + "\n" + filepath +
+               " added to " + wadpath + " ok\n";
+    }
+};
+
+// What a run must make of `before` when the directory is the last thing in
+// it: the file's bytes where the directory stood, then the directory with
+// entry `n` pointing at them.
+std::string expected(const std::string &before, int n, const std::string &file)
+{
+    const int32_t count = get32(before, 4), offset = get32(before, 8);
+    std::string dir = before.substr(size_t(offset), size_t(16) * size_t(count));
+    dir.replace(size_t(16 * n), 8, le32(offset) + le32(int64_t(file.size())));
+    std::string after = before.substr(0, size_t(offset)) + file + dir;
+    after.replace(8, 4, le32(offset + int64_t(file.size())));
+    return after;
+}
+
+TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
+{
+    writefile(wadpath, makewad(twolevels()));
+    for (auto argv : std::vector<std::vector<std::string>>{{LUMPGRAFT_BIN},
+                                                           {LUMPGRAFT_BIN, wadpath}}) {
+        const result r = run(dir, argv);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(readfile(wadpath), makewad(twolevels()));
+}
+
+TEST_F(ToolTest, WorkedCase)
+{
+    // 148 bytes: header, 88 bytes of lump data, three entries at 100.
+    const std::string before = header("PWAD", 3, 100) + std::string(88, 'x') +
+                               record(0, 0, "MAP01") + record(12, 40, "THINGS") +
+                               record(52, 48, "LINEDEFS");
+    ASSERT_EQ(before.size(), 148u);
+    writefile(wadpath, before);
+    const std::string file = "twenty bytes of text";
+    writefile(filepath, file);
+
+    const result r = graft();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, okout(3, 100, "MAP01"));
+
+    const std::string after = readfile(wadpath);
+    ASSERT_EQ(after.size(), 168u);
+    EXPECT_EQ(after.substr(12, 88), before.substr(12, 88));
+    EXPECT_EQ(after.substr(100, 20), file);
+    EXPECT_EQ(get32(after, 8), 120);
+    EXPECT_EQ(after.substr(120), record(100, 20, "MAP01") + before.substr(116));
+    EXPECT_EQ(after, expected(before, 0, file));
+}
+
+TEST_F(ToolTest, ChoosingTheReceivingEntry)
+{
+    const std::string before = makewad(twolevels(), "IWAD");
+    const std::string file = "script\r\nwith \0 bytes\n";
+    writefile(filepath, file);
+    struct named {
+        std::vector<std::string> args;
+        int entry;
+        std::string shown;
+    };
+    const std::vector<named> cases = {
+        {{}, 0, "MAP01"},
+        {{"THINGS"}, 0, "MAP01"},
+        {{"MAP02"}, 4, "MAP02"},
+        {{"PLAYPAL"}, 7, "PLAYPAL"},            // an ordinary lump is taken as asked
+        {{"LINEDEFSXYZ"}, 2, "LINEDEFS"},       // nine or more: the first eight count
+        {{"THINGS", "extra"}, 0, "MAP01"},      // arguments after the third are ignored
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        writefile(wadpath, before);
+        const result r = graft(c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, okout(8, get32(before, 8), c.shown));
+        const std::string after = readfile(wadpath);
+        EXPECT_EQ(after, expected(before, c.entry, file));
+        EXPECT_EQ(after.substr(0, 4), "IWAD");
+    }
+}
+
+TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
+{
+    const std::string before = makewad(twolevels());
+    writefile(filepath, "abc");
+    for (const char *name : {"map01", "MAP03", "", "THING"}) {
+        SCOPED_TRACE(name);
+        writefile(wadpath, before);
+        const result r = graft({name});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + wadpath +
+                             ": 8 entries at " + std::to_string(get32(before, 8)) + "\n");
+        EXPECT_EQ(r.err, "level not found!\n");
+        EXPECT_EQ(readfile(wadpath), before);
+    }
+}
+
+TEST_F(ToolTest, EmptyFileAndRunningTwice)
+{
+    const std::string before = makewad(twolevels());
+    writefile(wadpath, before);
+    writefile(filepath, "");
+    result r = graft();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, okout(8, get32(before, 8), "MAP01"));
+    const std::string once = readfile(wadpath);
+    EXPECT_EQ(once, expected(before, 0, ""));
+    EXPECT_EQ(once.size(), before.size());
+
+    writefile(filepath, "first");
+    r = graft();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string twice = readfile(wadpath);
+    writefile(filepath, "second");
+    r = graft();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string thrice = readfile(wadpath);
+    EXPECT_EQ(thrice, expected(twice, 0, "second"));
+    // The first run's bytes stay in the file, unreferenced.
+    EXPECT_EQ(thrice.substr(size_t(get32(once, 8)), 5), "first");
+    EXPECT_EQ(lumpsof(thrice)[0], (lump{"MAP01", "second"}));
+}
+
+TEST_F(ToolTest, LevelFileProblemsStopBeforeTheArchiveIsOpened)
+{
+    const std::string before = makewad(twolevels());
+    writefile(wadpath, before);
+    struct bad {
+        std::string file, err;
+    };
+    mkdir(path("folder").c_str(), 0755);
+    const std::vector<bad> cases = {
+        {path("missing.txt"), "Error fstating"},
+        {path("folder"), path("folder") + ": not a regular file\n"},
+    };
+    for (const auto &c : cases) {
+        const result r = run(dir, {LUMPGRAFT_BIN, wadpath, c.file});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, banner);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(readfile(wadpath), before);
+    }
+}
+
+TEST_F(ToolTest, LevelFileOf2GiBIsRefused)
+{
+    writefile(wadpath, makewad(twolevels()));
+    { std::ofstream(path("huge")).put('x'); }
+    ASSERT_EQ(truncate(path("huge").c_str(), int64_t{1} << 31), 0);
+    const result r = run(dir, {LUMPGRAFT_BIN, wadpath, path("huge")});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, path("huge") + ": 2147483648 bytes; a lump must be smaller than 2 GiB\n");
+    EXPECT_EQ(readfile(wadpath), makewad(twolevels()));
+}
+
+TEST_F(ToolTest, ArchiveThatCannotBeOpened)
+{
+    writefile(filepath, "abc");
+    const result r = graft();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, wadpath + ": cannot open for update: No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(wadpath));
+}
+
+TEST_F(ToolTest, RefusedArchivesAreNeverWritten)
+{
+    writefile(filepath, "abc");
+    const std::string dir2 = record(12, 0, "") + record(12, 0, "THINGS");
+    struct damaged {
+        std::string bytes, refusal;
+    };
+    const std::vector<damaged> cases = {
+        {header("pwad", 2, 12) + dir2, "File not IWAD or PWAD!\n"},
+        {header("PWAD", 5001, 12) + dir2, "Cannot handle > 5000 entry wads!\n"},
+        {header("PWAD", -1, 12) + dir2, "Negative entry count -1!\n"},
+        {header("PWAD", 2, -12) + dir2, "Negative directory offset -12!\n"},
+        {header("PWAD", 2, 4) + dir2, "Directory at 4 overlaps the header!\n"},
+        {header("PWAD", 3, 12) + dir2,
+         "Directory of 3 entries at 12 runs past the end of the file (44 bytes)!\n"},
+    };
+    for (const auto &c : cases) {
+        for (const auto &name : {std::vector<std::string>{}, {""}}) {
+            SCOPED_TRACE(c.refusal);
+            writefile(wadpath, c.bytes);
+            const result r = graft(name);
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + c.refusal + wadpath +
+                                 ": " + std::to_string(get32(c.bytes, 4)) + " entries at " +
+                                 std::to_string(get32(c.bytes, 8)) + "\n");
+            EXPECT_EQ(r.err, "level not found!\n");
+            EXPECT_EQ(readfile(wadpath), c.bytes);
+        }
+    }
+}
+
+TEST_F(ToolTest, ThingsAsFirstEntryHasNoMarker)
+{
+    const std::string before = makewad({{"THINGS", "tt"}, {"LINEDEFS", "ll"}});
+    writefile(wadpath, before);
+    writefile(filepath, "abc");
+    const result r = graft();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "level not found! The first THINGS entry is the directory's first "
+                     "entry: no marker stands before it.\n");
+    EXPECT_EQ(readfile(wadpath), before);
+}
+
+TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
+{
+    // Another tool left bytes after the directory: they must survive.
+    const std::string before = makewad(twolevels(), "PWAD", "TRAILING BYTES");
+    writefile(wadpath, before);
+    writefile(filepath, "graft");
+
+    const result r = graft({"MAP02"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string after = readfile(wadpath);
+    ASSERT_TRUE(wadiswhole(after));
+    EXPECT_EQ(after.substr(12, before.size() - 12), before.substr(12));
+    EXPECT_EQ(after.substr(before.size(), 5), "graft");
+    EXPECT_EQ(get32(after, 8), int64_t(before.size()) + 5);
+    EXPECT_EQ(after.size(), before.size() + 5 + 8 * 16);
+    std::vector<lump> want = twolevels();
+    want[4].data = "graft";
+    EXPECT_EQ(lumpsof(after), want);
+}
+
+TEST_F(ToolTest, OffsetsPast2GiBAreRefusedBeforeWriting)
+{
+    // A sparse archive whose directory ends just below 2 GiB.
+    const int64_t dirat = (int64_t{1} << 31) - 1 - 16 * 2 - 10;
+    const std::string dirbytes = record(12, 0, "MAP01") + record(12, 0, "THINGS");
+    writefile(wadpath, header("PWAD", 2, dirat));
+    ASSERT_EQ(truncate(wadpath.c_str(), dirat), 0);
+    {
+        std::ofstream out(wadpath, std::ios::binary | std::ios::app);
+        out << dirbytes;
+    }
+    writefile(filepath, "eleven byte");
+    const result r = graft();
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("WAD offsets stop at 2 GiB"), std::string::npos) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(wadpath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, dirat + 32);
+    std::ifstream in(wadpath, std::ios::binary);
+    std::string head(12, '\0');
+    in.read(head.data(), 12);
+    EXPECT_EQ(head, header("PWAD", 2, dirat));
+}
+
+TEST_F(ToolTest, FailedWriteIsReportedAndArchiveStaysWhole)
+{
+    const std::string before = makewad(twolevels());
+    writefile(wadpath, before);
+    writefile(filepath, std::string(4096, 'z'));
+    // The file may not grow past its present size plus a little.
+    const result r = run(dir, {LUMPGRAFT_BIN, wadpath, filepath}, false, before.size() + 100);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find(wadpath), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("ok\n"), std::string::npos);
+    const std::string after = readfile(wadpath);
+    ASSERT_TRUE(wadiswhole(after));
+    EXPECT_EQ(lumpsof(after), twolevels());
+}
+
+TEST_F(ToolTest, MessagesKeepTheirOrderInOneLog)
+{
+    writefile(wadpath, makewad(twolevels()));
+    writefile(filepath, "abc");
+    const result r = run(dir, {LUMPGRAFT_BIN, wadpath, filepath, "NOPE"}, true);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + wadpath + ": 8 entries at " +
+                         std::to_string(get32(makewad(twolevels()), 8)) +
+                         "\nlevel not found!\n");
+}
+
+} // namespace

@@ -1,0 +1,236 @@
+// Library tests: reading and writing header and directory, and entry names.
+
+#include "testwad.h"
+#include "waddir.h"
+
+using namespace testwad;
+
+namespace {
+
+// Each test opens its archive as the tool does and starts from a fresh
+// process-wide state.
+class WadTest : public ScratchTest {
+protected:
+    std::string wadpath;
+
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        wadpath = path("test.wad");
+        wad = 0;
+        numentries = 0;
+        diroffset = 0;
+        memset(wadentry, 0, sizeof wadentry);
+    }
+    void TearDown() override
+    {
+        closewad();
+        ScratchTest::TearDown();
+    }
+
+    void openwad(const std::string &bytes)
+    {
+        closewad();
+        writefile(wadpath, bytes);
+        wadfp = fopen(wadpath.c_str(), "r+b");
+        ASSERT_NE(wadfp, nullptr);
+        wadname = wadpath.c_str();
+    }
+    void closewad()
+    {
+        if (wadfp) {
+            ASSERT_EQ(fclose(wadfp), 0);
+        }
+        wadfp = nullptr;
+    }
+    // readwad with its standard output.
+    int readwad_out(std::string &out)
+    {
+        testing::internal::CaptureStdout();
+        const int r = readwad();
+        out = testing::internal::GetCapturedStdout();
+        return r;
+    }
+};
+
+wadentry_t named(const std::string &name)
+{
+    wadentry_t e{};
+    memcpy(e.name, name.data(), std::min<size_t>(name.size(), 8));
+    return e;
+}
+
+TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
+{
+    const std::string dir = record(12, 0, "A") + record(12, 0, "B");
+    struct damaged {
+        std::string bytes, out;
+    };
+    const std::vector<damaged> cases = {
+        {"", "File not IWAD or PWAD!\n"},
+        {"PWA", "File not IWAD or PWAD!\n"},
+        {std::string("PWAD\2\0\0", 7), "File too short for a WAD header (7 bytes)!\n"},
+        {header("pwad", 2, 12) + dir, "File not IWAD or PWAD!\n"},
+        {header("IwAD", 2, 12) + dir, "File not IWAD or PWAD!\n"},
+        {header("PWA\0", 2, 12) + dir, "File not IWAD or PWAD!\n"},
+        {header("PWAD", 5001, 12) + dir, "Cannot handle > 5000 entry wads!\n"},
+        {header("PWAD", INT32_MAX, 12) + dir, "Cannot handle > 5000 entry wads!\n"},
+        {header("PWAD", -1, 12) + dir, "Negative entry count -1!\n"},
+        {header("PWAD", INT32_MIN, 12) + dir, "Negative entry count -2147483648!\n"},
+        {header("PWAD", 2, -1) + dir, "Negative directory offset -1!\n"},
+        {header("PWAD", 2, 0) + dir, "Directory at 0 overlaps the header!\n"},
+        {header("PWAD", 3, 12) + dir,
+         "Directory of 3 entries at 12 runs past the end of the file (44 bytes)!\n"},
+        {header("PWAD", 2, INT32_MAX) + dir,
+         "Directory of 2 entries at 2147483647 runs past the end of the file (44 bytes)!\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        openwad(c.bytes);
+        wadentry[0] = named("SENTINEL");
+        std::string out;
+        EXPECT_EQ(readwad_out(out), 1);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(std::string(wadentry[0].name, 8), "SENTINEL");
+        EXPECT_EQ(wadentry[1].filepos, 0);
+    }
+    // A refused count is kept as read.
+    openwad(header("PWAD", 6000, 12) + dir);
+    std::string out;
+    readwad_out(out);
+    EXPECT_EQ(numentries, 6000);
+}
+
+TEST_F(WadTest, SoundHeadersLoad)
+{
+    std::string out;
+    // Only the first four bytes are the magic; nothing follows a count of 0.
+    openwad(header("PWAD", 0, 12));
+    wadentry[0] = named("SENTINEL");
+    EXPECT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(wad, 1);
+    EXPECT_EQ(std::string(wadentry[0].name, 8), "SENTINEL");
+
+    const std::string w = makewad(twolevels(), "IWAD");
+    openwad(w);
+    EXPECT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(wad, 0);
+    EXPECT_EQ(numentries, 8);
+    EXPECT_EQ(diroffset, get32(w, 8));
+    EXPECT_EQ(std::string(wadentry[6].name, 8), std::string("LINEDEFS"));
+    EXPECT_EQ(wadentry[6].size, 6);
+
+    // A full table of 5000 entries.
+    std::string big = header("PWAD", 5000, 12);
+    for (int i = 0; i < 5000; i++)
+        big += record(12, 0, "E" + std::to_string(i));
+    openwad(big);
+    EXPECT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(entry_exist("E4999"), 4999);
+}
+
+TEST_F(WadTest, WritingBackWithoutChangesKeepsEveryByte)
+{
+    for (const char *magic : {"IWAD", "PWAD"}) {
+        const std::string w = makewad(twolevels(), magic);
+        openwad(w);
+        std::string out;
+        ASSERT_EQ(readwad_out(out), 0);
+        writewad();
+        closewad();
+        EXPECT_EQ(readfile(wadpath), w);
+    }
+    // After a refused magic, the header written says PWAD.
+    openwad(header("WAD2", 0, 12));
+    std::string out;
+    EXPECT_EQ(readwad_out(out), 1);
+    numentries = 0;
+    writewad();
+    closewad();
+    EXPECT_EQ(readfile(wadpath).substr(0, 4), "PWAD");
+}
+
+TEST_F(WadTest, DirectoryIsWrittenAtTheOffsetOverWhateverIsThere)
+{
+    openwad(makewad(twolevels()));
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    diroffset = 12; // over the lump data
+    writewad();
+    closewad();
+    const std::string w = readfile(wadpath);
+    EXPECT_EQ(get32(w, 8), 12);
+    EXPECT_EQ(w.substr(12, 16), record(12, 0, "MAP01"));
+    EXPECT_EQ(w.size(), makewad(twolevels()).size()); // nothing moved or cut
+}
+
+TEST_F(WadTest, WritingAnImpossibleStateIsFatal)
+{
+    openwad(makewad(twolevels()));
+    numentries = -1;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write -1 entries");
+    numentries = 5001;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 5001 entries");
+}
+
+TEST(ErrorExit, PrintsExactlyTheMessageAndExits255)
+{
+    EXPECT_EXIT(errorexit("level %s not found (%i)", "E1M9", 7),
+                testing::ExitedWithCode(255), "^level E1M9 not found \\(7\\)$");
+}
+
+TEST_F(WadTest, NameMatching)
+{
+    numentries = 6;
+    wadentry[0] = named(std::string("MAP01\0xy", 8)); // bytes after the NUL are ignored
+    wadentry[1] = named("THINGS");
+    wadentry[2] = named("LINEDEFS");      // eight characters, no terminator
+    wadentry[3] = named("THINGS");        // a repeated name: the first wins
+    wadentry[4] = named(std::string(1, '\0'));
+    wadentry[5] = named("things");
+    EXPECT_EQ(entry_exist("MAP01"), 0);
+    EXPECT_EQ(entry_exist("MAP0"), -1);   // a shorter argument needs a NUL after it
+    EXPECT_EQ(entry_exist("MAP011"), -1);
+    EXPECT_EQ(entry_exist("THINGS"), 1);
+    EXPECT_EQ(entry_exist("things"), 5);
+    EXPECT_EQ(entry_exist("LINEDEFS"), 2);
+    EXPECT_EQ(entry_exist("LINEDEFSXYZ"), 2);
+    EXPECT_EQ(entry_exist("LINEDEF"), -1);
+    EXPECT_EQ(entry_exist(""), 4);
+    EXPECT_EQ(entry_exist("SECTORS"), -1);
+
+    const wadentry_t found = findinfo("LINEDEFS");
+    EXPECT_EQ(memcmp(&found, &wadentry[2], sizeof found), 0);
+    const wadentry_t missing = findinfo("SECTORS");
+    EXPECT_EQ(missing.filepos, 0);
+    EXPECT_EQ(missing.size, 0);
+    EXPECT_EQ(std::string(missing.name, 8), std::string(8, '\0'));
+
+    // Past the count, and with no directory at all, nothing matches.
+    wadentry[6] = named("SECTORS");
+    EXPECT_EQ(entry_exist("SECTORS"), -1);
+    numentries = 0;
+    EXPECT_EQ(entry_exist("MAP01"), -1);
+    EXPECT_EQ(entry_exist(""), -1);
+    // A count beyond the table stops at its end.
+    numentries = 6000;
+    EXPECT_EQ(entry_exist("NOSUCH"), -1);
+}
+
+TEST(ConvertString8, NamesBecomeTerminatedStringsInARing)
+{
+    EXPECT_STREQ(convert_string8(named("LINEDEFS")), "LINEDEFS");
+    EXPECT_STREQ(convert_string8(named(std::string("MAP01\0xy", 8))), "MAP01");
+
+    char *first = convert_string8(named("FIRST"));
+    char *second = convert_string8(named("SECOND"));
+    EXPECT_NE(first, second);
+    for (int i = 0; i < 97; i++)
+        convert_string8(named("OTHER"));
+    EXPECT_STREQ(first, "FIRST"); // intact through 98 conversions
+    EXPECT_EQ(convert_string8(named("AGAIN")), first);
+    EXPECT_STREQ(first, "AGAIN");
+}
+
+} // namespace

@@ -1,0 +1,211 @@
+// waddir: header and directory of the open WAD archive, entry names, level
+// structure queries and lump and archive editing.
+
+#include "waddir.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FILE *wadfp;
+const char *wadname;
+int wad;
+int32_t numentries;
+int32_t diroffset;
+wadentry_t wadentry[MAXWADENTRIES];
+
+[[noreturn]] void errorexit(const char *fmt, ...)
+{
+    // Progress lines come first, so the fatal message follows them in a log
+    // that captures both streams.
+    fflush(stdout);
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(stderr, fmt, args);
+    va_end(args);
+    exit(255);
+}
+
+// ---------------------------------------------------------------------------
+// Checked I/O on the archive stream. Each failure names the archive and the
+// system's reason and ends the process.
+
+static const char *archive()
+{
+    return wadname ? wadname : "archive";
+}
+
+static void wadseek(int64_t offset, const char *op)
+{
+    if (fseeko(wadfp, static_cast<off_t>(offset), SEEK_SET) != 0)
+        errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
+                  static_cast<long long>(offset), strerror(errno));
+}
+
+static void wadread(void *buf, size_t len, const char *op)
+{
+    if (len == 0 || fread(buf, len, 1, wadfp) == 1)
+        return;
+    if (ferror(wadfp))
+        errorexit("%s: %s: read failed: %s\n", op, archive(), strerror(errno));
+    errorexit("%s: %s: file ends before %zu bytes could be read\n", op,
+              archive(), len);
+}
+
+static void wadwrite(const void *buf, size_t len, const char *op)
+{
+    if (len != 0 && fwrite(buf, len, 1, wadfp) != 1)
+        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+}
+
+// Push buffered writes to the file and make them durable.
+static void wadsync(const char *op)
+{
+    if (fflush(wadfp) != 0)
+        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+    while (fsync(fileno(wadfp)) != 0) {
+        if (errno != EINTR)
+            errorexit("%s: %s: sync failed: %s\n", op, archive(),
+                      strerror(errno));
+    }
+}
+
+static int64_t wadsize(const char *op)
+{
+    if (fflush(wadfp) != 0)
+        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+    struct stat st;
+    if (fstat(fileno(wadfp), &st) != 0)
+        errorexit("%s: %s: cannot read file status: %s\n", op, archive(),
+                  strerror(errno));
+    return st.st_size;
+}
+
+// ---------------------------------------------------------------------------
+// Header and directory
+
+int readwad()
+{
+    const int64_t filesize = wadsize("readwad");
+    wadseek(0, "readwad");
+    char magic[5] = {};
+    wadread(magic, size_t(filesize < 4 ? filesize : 4), "readwad");
+    if (filesize >= WADHEADERSIZE) {
+        wadread(&numentries, 4, "readwad");
+        wadread(&diroffset, 4, "readwad");
+    }
+
+    wad = 2;
+    if (strcmp(magic, "PWAD") == 0)
+        wad = 1;
+    if (strcmp(magic, "IWAD") == 0)
+        wad = 0;
+    if (wad == 2) {
+        printf("File not IWAD or PWAD!\n");
+        return 1;
+    }
+    if (filesize < WADHEADERSIZE) {
+        printf("File too short for a WAD header (%lld bytes)!\n",
+               static_cast<long long>(filesize));
+        return 1;
+    }
+    if (numentries > MAXWADENTRIES) {
+        printf("Cannot handle > %i entry wads!\n", MAXWADENTRIES);
+        return 1;
+    }
+
+    // A directory that does not lie wholly inside the file would leave stale
+    // records in the table, and writing them back would damage the archive.
+    if (numentries < 0) {
+        printf("Negative entry count %i!\n", numentries);
+        return 1;
+    }
+    if (diroffset < 0) {
+        printf("Negative directory offset %i!\n", diroffset);
+        return 1;
+    }
+    if (numentries > 0 && diroffset < WADHEADERSIZE) {
+        printf("Directory at %i overlaps the header!\n", diroffset);
+        return 1;
+    }
+    const int64_t dirend =
+        int64_t{diroffset} + int64_t{numentries} * WADENTRYSIZE;
+    if (dirend > filesize) {
+        printf("Directory of %i entries at %i runs past the end of the file "
+               "(%lld bytes)!\n",
+               numentries, diroffset, static_cast<long long>(filesize));
+        return 1;
+    }
+
+    wadseek(diroffset, "readwad");
+    wadread(wadentry, size_t(numentries) * WADENTRYSIZE, "readwad");
+    return 0;
+}
+
+void writewad()
+{
+    if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0)
+        errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
+                  archive(), numentries, diroffset);
+
+    // The directory is made durable before the header points at it.
+    wadseek(diroffset, "writewad");
+    wadwrite(wadentry, size_t(numentries) * WADENTRYSIZE, "writewad");
+    wadsync("writewad");
+
+    unsigned char header[WADHEADERSIZE];
+    memcpy(header, wad == 0 ? "IWAD" : "PWAD", 4);
+    memcpy(header + 4, &numentries, 4);
+    memcpy(header + 8, &diroffset, 4);
+    wadseek(0, "writewad");
+    wadwrite(header, sizeof header, "writewad");
+    wadsync("writewad");
+}
+
+// ---------------------------------------------------------------------------
+// Entry names
+
+// Names compare case-sensitively over at most eight characters, stopping at
+// the first NUL on either side.
+static bool namematches(const wadentry_t &entry, const char *name)
+{
+    return strncmp(entry.name, name, sizeof entry.name) == 0;
+}
+
+char *convert_string8(wadentry_t entry)
+{
+    // Slot 0 is never handed out; slots 1 to 99 form the ring.
+    constexpr int slotsize = 10;
+    constexpr int slots = 100;
+    static char temp[slots * slotsize];
+    static int tempnum = 1;
+
+    if (++tempnum == slots)
+        tempnum = 1;
+    char *slot = temp + tempnum * slotsize;
+    memset(slot, 0, sizeof entry.name + 1);
+    memcpy(slot, entry.name, sizeof entry.name);
+    return slot;
+}
+
+int entry_exist(const char *name)
+{
+    for (int i = 0; i < numentries && i < MAXWADENTRIES; i++) {
+        if (namematches(wadentry[i], name))
+            return i;
+    }
+    return -1;
+}
+
+wadentry_t findinfo(const char *name)
+{
+    static wadentry_t entry;
+    const int i = entry_exist(name);
+    if (i >= 0)
+        return wadentry[i];
+    memset(&entry, 0, sizeof entry);
+    return entry;
+}

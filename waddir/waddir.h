@@ -1,0 +1,106 @@
+// waddir: the directory of one open WAD archive, kept in process-wide state.
+//
+// A WAD archive is a 12-byte header ("IWAD" or "PWAD", entry count, directory
+// offset), lump data anywhere in the file, and a directory of 16-byte entries.
+// Every integer is 32-bit little-endian.
+//
+// Calling pattern:
+//   1. The caller opens the archive for binary update, stores the stream in
+//      `wadfp` and its path in `wadname` (used in messages only).
+//   2. `readwad` loads the header and directory into `wad`, `numentries`,
+//      `diroffset` and `wadentry`. It returns 1, after a line on standard
+//      output, for an archive it refuses; nothing is loaded then and the caller
+//      must not write the archive.
+//   3. The caller reads and changes `wadentry`, `numentries` and `diroffset`.
+//   4. `writewad` writes the directory at `diroffset`, makes it durable, then
+//      writes the header that points at it and makes that durable too, so the
+//      header never points at a directory that is not fully on disk.
+//   5. The caller closes `wadfp`.
+//
+// The library never opens or closes the archive stream. Any failed read,
+// write, seek or sync on the archive ends the process through `errorexit`.
+
+#ifndef WADDIR_H
+#define WADDIR_H
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+
+static_assert(std::endian::native == std::endian::little,
+              "directory records are read and written as they lie in memory");
+
+// One directory entry, laid out exactly as in the file.
+struct wadentry_t {
+    int32_t filepos; // absolute offset of the lump's data
+    int32_t size;    // length of the lump's data in bytes
+    char name[8];    // NUL-padded; eight characters have no terminator
+};
+static_assert(sizeof(wadentry_t) == 16);
+
+constexpr int WADHEADERSIZE = 12;   // magic, entry count, directory offset
+constexpr int WADENTRYSIZE = 16;    // one directory record
+constexpr int MAXWADENTRIES = 5000; // size of the `wadentry` table
+
+extern FILE *wadfp;          // the open archive; opened and closed by the caller
+extern const char *wadname;  // its path, for messages; may be null
+extern int wad;              // 0 "IWAD", 1 "PWAD", 2 neither
+extern int32_t numentries;   // entry count from the header
+extern int32_t diroffset;    // directory offset from the header
+extern wadentry_t wadentry[MAXWADENTRIES];
+
+// errorexit: the program's one fatal exit. Flushes standard output, prints the
+// message exactly as formatted on standard error and exits with status 255.
+[[noreturn]] void errorexit(const char *fmt, ...)
+    __attribute__((format(printf, 1, 2)));
+
+// readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
+// when refused: a magic other than "IWAD"/"PWAD", more than 5000 entries, a
+// negative count or offset, or a directory that overlaps the header or runs
+// past the end of the file. On refusal the table is left as it was.
+int readwad();
+
+// writewad: write directory then header from the current state, each made
+// durable with fsync before the next step.
+void writewad();
+
+// convert_string8: an entry's name as a terminated string. The string lives
+// in a ring of 99 static slots and stays valid through the next 98 calls.
+char *convert_string8(wadentry_t entry);
+
+// entry_exist: index of the first entry whose name matches `name` (compared
+// case-sensitively over at most eight characters), or -1.
+int entry_exist(const char *name);
+
+// findinfo: a copy of the first entry matching `name`, or an all-zero entry.
+wadentry_t findinfo(const char *name);
+
+// islevel: 1 when entry n+1 exists and is named "THINGS", else 0.
+int islevel(int n);
+
+// islevelentry: 1 when `name` is exactly one of the eleven level lump names
+// ("THINGS", "LINEDEFS", ... "BEHAVIOR"), else 0.
+int islevelentry(const char *name);
+
+// findlevelsize: the sum of the sizes of the ten entries that follow the
+// entry named `name` (entries past the directory count nothing). Returns -1
+// when no entry has that name, or when the sum does not fit in 32 bits.
+int32_t findlevelsize(const char *name);
+
+// addentry: append `entry` to the directory and write directory and header.
+// A name already present gets a warning and is appended all the same. When
+// lump data follows the directory, the directory moves to the end of the file
+// so that nothing is overwritten. A full table or a directory that is not
+// loaded (negative count) gets a line on standard output and nothing changes.
+void addentry(wadentry_t entry);
+
+// cachelump: a newly allocated buffer (the caller frees it) holding the data
+// of entry `n`. An index outside the directory, a negative size, or a lump
+// that cannot be read whole ends the process through errorexit.
+unsigned char *cachelump(int n);
+
+// copywad: write a copy of the whole archive to `path`, made durable. Any
+// failure ends the process through errorexit.
+void copywad(const char *path);
+
+#endif
