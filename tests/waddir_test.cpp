@@ -233,4 +233,174 @@ TEST(ConvertString8, NamesBecomeTerminatedStringsInARing)
     EXPECT_STREQ(first, "AGAIN");
 }
 
+// Two levels: MAP01 with all eleven level lumps, MAP02 with three, then an
+// ordinary lump. Each lump's size is its index, so sums tell which counted.
+std::vector<lump> levels()
+{
+    std::vector<lump> l = {{"MAP01", ""}};
+    for (const char *n : {"THINGS", "LINEDEFS", "SIDEDEFS", "VERTEXES", "SEGS", "SSECTORS",
+                          "NODES", "SECTORS", "REJECT", "BLOCKMAP", "BEHAVIOR"})
+        l.push_back({n, std::string(l.size(), 'x')});
+    for (const char *n : {"MAP02", "THINGS", "LINEDEFS", "SECTORS", "PLAYPAL"})
+        l.push_back({n, std::string(l.size(), 'y')});
+    return l;
+}
+
+TEST_F(WadTest, LevelStructureQueries)
+{
+    openwad(makewad(levels()));
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    ASSERT_EQ(numentries, 17);
+
+    EXPECT_EQ(islevel(0), 1);
+    EXPECT_EQ(islevel(1), 0);  // THINGS itself
+    EXPECT_EQ(islevel(12), 1);
+    EXPECT_EQ(islevel(11), 0); // only the next entry's name counts
+    EXPECT_EQ(islevel(16), 0); // the last entry
+    for (int n : {-1, INT32_MIN, 17, 4999, 5000, INT32_MAX})
+        EXPECT_EQ(islevel(n), 0) << n;
+
+    EXPECT_EQ(islevelentry("BEHAVIOR"), 1);
+    EXPECT_EQ(islevelentry("SSECTORS"), 1);
+    EXPECT_EQ(islevelentry("behavior"), 0);
+    EXPECT_EQ(islevelentry("THINGS "), 0);
+    EXPECT_EQ(islevelentry("MAP01"), 0);
+    EXPECT_EQ(islevelentry(convert_string8(wadentry[9])), 1);
+
+    // Exactly the ten entries that follow: MAP01 leaves out its eleventh lump
+    // (sizes 1..10); MAP02's ten run off the directory's end (13..16).
+    EXPECT_EQ(findlevelsize("MAP01"), 55);
+    EXPECT_EQ(findlevelsize("MAP02"), 13 + 14 + 15 + 16);
+    EXPECT_EQ(findlevelsize("REJECT"), 10 + 11 + 12 + 13 + 14 + 15 + 16);
+    EXPECT_EQ(findlevelsize("MAP03"), -1);
+
+    // A sum that does not fit in 32 bits is not wrapped.
+    wadentry[1].size = INT32_MAX;
+    EXPECT_EQ(findlevelsize("MAP01"), -1);
+}
+
+TEST_F(WadTest, AddEntry)
+{
+    // With the directory last, it grows in place by one record.
+    const std::string w = makewad(twolevels());
+    openwad(w);
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    wadentry_t e = named("PLAYPAL");
+    e.filepos = 12;
+    e.size = 4;
+    testing::internal::CaptureStdout();
+    addentry(e);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\tWarning! Resource PLAYPAL already exists!\n");
+    EXPECT_EQ(numentries, 9);
+    EXPECT_EQ(entry_exist("PLAYPAL"), 7); // the older one is still found
+    testing::internal::CaptureStdout();
+    addentry(named("COLORMAPXY"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    closewad();
+    std::string after = readfile(wadpath);
+    EXPECT_EQ(after.substr(0, 4) + after.substr(8, w.size() - 8), w.substr(0, 4) + w.substr(8));
+    EXPECT_EQ(get32(after, 4), 10);
+    EXPECT_EQ(after.size(), w.size() + 32);
+    EXPECT_EQ(after.substr(after.size() - 32),
+              record(12, 4, "PLAYPAL") + record(0, 0, "COLORMAP"));
+
+    // With bytes after the directory, the directory moves past them.
+    const std::string trailed = makewad(twolevels(), "PWAD", "LUMP DATA AFTER");
+    openwad(trailed);
+    ASSERT_EQ(readwad_out(out), 0);
+    addentry(named("EXTRA"));
+    closewad();
+    after = readfile(wadpath);
+    ASSERT_TRUE(wadiswhole(after));
+    EXPECT_EQ(after.substr(12, trailed.size() - 12), trailed.substr(12));
+    EXPECT_EQ(get32(after, 8), int64_t(trailed.size()));
+    std::vector<lump> want = twolevels();
+    want.push_back({"EXTRA", ""});
+    EXPECT_EQ(lumpsof(after), want);
+}
+
+TEST_F(WadTest, EditingStaysInsideTheTable)
+{
+    for (int count : {-1, 5000, 6000}) {
+        SCOPED_TRACE(count);
+        openwad(makewad(twolevels()));
+        const std::string before = readfile(wadpath);
+        numentries = count;
+        for (int i = 0; i < MAXWADENTRIES; i++)
+            wadentry[i] = named("FILL");
+        wadentry[4999] = named("LAST");
+
+        EXPECT_EQ(entry_exist("NOSUCH"), -1);
+        EXPECT_EQ(findinfo("NOSUCH").size, 0);
+        EXPECT_EQ(islevel(4998), 0);
+        EXPECT_EQ(islevel(4999), 0);
+        EXPECT_GE(findlevelsize("LAST"), -1);
+        testing::internal::CaptureStdout();
+        addentry(named("NEW"));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Cannot add NEW: the directory holds " + std::to_string(count) +
+                      " entries, the table at most 5000!\n");
+        EXPECT_EQ(numentries, count);
+        EXPECT_EXIT(cachelump(5000), testing::ExitedWithCode(255), "no entry 5000");
+        closewad();
+        EXPECT_EQ(readfile(wadpath), before);
+    }
+}
+
+TEST_F(WadTest, CacheLump)
+{
+    std::vector<lump> l = twolevels();
+    openwad(makewad(l));
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    for (int i = 0; i < numentries; i++) {
+        unsigned char *buf = cachelump(i);
+        ASSERT_NE(buf, nullptr);
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), l[size_t(i)].data.size()),
+                  l[size_t(i)].data);
+        free(buf);
+    }
+
+    // A size-0 lump reads nothing, wherever it claims to be.
+    wadentry[0].filepos = 1 << 30;
+    free(cachelump(0));
+
+    EXPECT_EXIT(cachelump(-1), testing::ExitedWithCode(255),
+                "^cachelump: .*: no entry -1 in a directory of 8 entries\n$");
+    EXPECT_EXIT(cachelump(8), testing::ExitedWithCode(255), "no entry 8");
+    wadentry[1].size = -5;
+    EXPECT_EXIT(cachelump(1), testing::ExitedWithCode(255),
+                "cachelump: entry 1 \\(THINGS\\): .*lump of -5 bytes at .* is impossible");
+    wadentry[2].size = 1000;
+    EXPECT_EXIT(cachelump(2), testing::ExitedWithCode(255),
+                "cachelump: entry 2 \\(LINEDEFS\\): .*file ends before 1000 bytes");
+}
+
+TEST_F(WadTest, CopyWad)
+{
+    std::string w = makewad(twolevels(), "IWAD", std::string(200000, 'q'));
+    w[100000] = '\0';
+    openwad(w);
+    copywad(path("copy.wad").c_str());
+    EXPECT_EQ(readfile(path("copy.wad")), w);
+    EXPECT_EQ(ftello(wadfp), int64_t(w.size()));
+    // The archive can still be read and written after a copy.
+    std::string out;
+    EXPECT_EQ(readwad_out(out), 0);
+    writewad();
+
+    writefile(path("copy.wad"), "an older, longer file than the copy will be........");
+    openwad("PWAD");
+    copywad(path("copy.wad").c_str());
+    EXPECT_EQ(readfile(path("copy.wad")), "PWAD");
+
+    EXPECT_EXIT(copywad(path("no/such/folder.wad").c_str()), testing::ExitedWithCode(255),
+                "^copywad: Couldn't copy a wad \\(filename:.*/no/such/folder.wad\\)\n$");
+    EXPECT_EXIT(copywad("/dev/full"), testing::ExitedWithCode(255),
+                "copywad: /dev/full: write failed: No space left on device");
+}
+
 } // namespace

@@ -209,3 +209,122 @@ wadentry_t findinfo(const char *name)
     memset(&entry, 0, sizeof entry);
     return entry;
 }
+
+// ---------------------------------------------------------------------------
+// Level structure
+
+int islevel(int n)
+{
+    if (n < 0 || n >= MAXWADENTRIES - 1 || n >= numentries - 1)
+        return 0;
+    return namematches(wadentry[n + 1], "THINGS");
+}
+
+int islevelentry(const char *name)
+{
+    static const char *const levellumps[] = {
+        "LINEDEFS", "SIDEDEFS", "SECTORS", "VERTEXES", "REJECT", "BLOCKMAP",
+        "NODES",    "THINGS",   "SEGS",    "SSECTORS", "BEHAVIOR",
+    };
+    for (const char *lump : levellumps) {
+        if (strcmp(name, lump) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+int32_t findlevelsize(const char *name)
+{
+    const int n = entry_exist(name);
+    if (n < 0)
+        return -1;
+    int64_t sum = 0;
+    for (int i = n + 1; i <= n + 10 && i < numentries && i < MAXWADENTRIES; i++)
+        sum += wadentry[i].size;
+    if (sum < INT32_MIN || sum > INT32_MAX)
+        return -1;
+    return static_cast<int32_t>(sum);
+}
+
+// ---------------------------------------------------------------------------
+// Lump and archive editing
+
+void addentry(wadentry_t entry)
+{
+    char name[9];
+    memcpy(name, convert_string8(entry), sizeof name);
+
+    if (numentries < 0 || numentries >= MAXWADENTRIES) {
+        printf("Cannot add %s: the directory holds %i entries, the table at "
+               "most %i!\n",
+               name, numentries, MAXWADENTRIES);
+        return;
+    }
+
+    // The directory grows by one record. When anything follows it in the
+    // file, or it would overlap the header, it moves to the end of the file
+    // instead, so that no lump data is overwritten.
+    const int64_t filesize = wadsize("addentry");
+    const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
+    int64_t newdir = diroffset;
+    if (newdir < WADHEADERSIZE || newdir + dirbytes != filesize)
+        newdir = filesize > WADHEADERSIZE ? filesize : WADHEADERSIZE;
+    if (newdir + dirbytes + WADENTRYSIZE > INT32_MAX) {
+        printf("Cannot add %s: the directory would pass 2 GiB!\n", name);
+        return;
+    }
+
+    if (entry_exist(name) != -1)
+        printf("\tWarning! Resource %s already exists!\n",
+               convert_string8(entry));
+    wadentry[numentries++] = entry;
+    diroffset = static_cast<int32_t>(newdir);
+    writewad();
+}
+
+unsigned char *cachelump(int n)
+{
+    if (n < 0 || n >= numentries || n >= MAXWADENTRIES)
+        errorexit("cachelump: %s: no entry %i in a directory of %i entries\n",
+                  archive(), n, numentries);
+    const wadentry_t &entry = wadentry[n];
+    char what[80];
+    snprintf(what, sizeof what, "cachelump: entry %i (%s)", n,
+             convert_string8(entry));
+    if (entry.size < 0 || entry.filepos < 0)
+        errorexit("%s: %s: lump of %i bytes at %i is impossible\n", what,
+                  archive(), entry.size, entry.filepos);
+
+    const size_t size = static_cast<size_t>(entry.size);
+    auto *buf = static_cast<unsigned char *>(malloc(size ? size : 1));
+    if (!buf)
+        errorexit("cachelump: Couldn't malloc %i bytes\n", entry.size);
+    if (size > 0) {
+        wadseek(entry.filepos, what);
+        wadread(buf, size, what);
+    }
+    return buf;
+}
+
+void copywad(const char *path)
+{
+    FILE *copy = fopen(path, "wb");
+    if (!copy)
+        errorexit("copywad: Couldn't copy a wad (filename:%s)\n", path);
+
+    wadseek(0, "copywad");
+    static unsigned char block[1 << 16];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, wadfp)) > 0) {
+        if (fwrite(block, 1, n, copy) != n)
+            errorexit("copywad: %s: write failed: %s\n", path, strerror(errno));
+    }
+    if (ferror(wadfp))
+        errorexit("copywad: %s: read failed: %s\n", archive(), strerror(errno));
+
+    // A copy reported as made is whole and on disk.
+    if (fflush(copy) != 0 || fsync(fileno(copy)) != 0)
+        errorexit("copywad: %s: write failed: %s\n", path, strerror(errno));
+    if (fclose(copy) != 0)
+        errorexit("copywad: %s: close failed: %s\n", path, strerror(errno));
+}
