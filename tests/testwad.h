@@ -116,18 +116,18 @@ struct result {
     std::string err;    // standard error
 };
 
-// Run argv with standard output and error captured in files of `scratch`.
-// With `merged`, both go to one file (returned in out) to check their order.
-// A nonzero `fsizelimit` caps the size of files the child may write.
-inline result run(const std::string &scratch, std::vector<std::string> argv,
-                  bool merged = false, rlim_t fsizelimit = 0)
+// Start argv with standard output and error going to `outpath` and `errpath`
+// (the same file when they are equal). A nonzero `fsizelimit` caps the size
+// of files the child may write.
+inline pid_t spawn(std::vector<std::string> argv, const std::string &outpath,
+                   const std::string &errpath, rlim_t fsizelimit = 0)
 {
-    const std::string outpath = scratch + "/.stdout", errpath = scratch + "/.stderr";
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = merged ? out
-                               : open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = errpath == outpath
+                            ? out
+                            : open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(out, 1);
@@ -144,10 +144,25 @@ inline result run(const std::string &scratch, std::vector<std::string> argv,
         execvp(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+inline int reap(pid_t pid)
+{
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+// Run argv to its end with its output captured in files of `scratch`. With
+// `merged`, both streams go to one file (returned in out) to check their order.
+inline result run(const std::string &scratch, std::vector<std::string> argv,
+                  bool merged = false, rlim_t fsizelimit = 0)
+{
+    const std::string outpath = scratch + "/.stdout";
+    const std::string errpath = merged ? outpath : scratch + "/.stderr";
     result r;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.status = reap(spawn(std::move(argv), outpath, errpath, fsizelimit));
     r.out = readfile(outpath);
     if (!merged)
         r.err = readfile(errpath);
@@ -189,6 +204,23 @@ inline std::vector<lump> lumpsof(const std::string &w)
         lumps.push_back({name, w.substr(size_t(get32(w, at)), size_t(get32(w, at + 4)))});
     }
     return lumps;
+}
+
+// What a successful run must make of `before`, given the file's bytes and
+// the receiving entry n. When the directory is the last thing in the archive,
+// the bytes go where it stood; otherwise at the end of the file. The
+// directory follows them, with entry n pointing at them.
+inline std::string grafted(const std::string &before, int n, const std::string &file)
+{
+    const int32_t count = get32(before, 4), offset = get32(before, 8);
+    const size_t dirbytes = size_t(16) * size_t(count);
+    const bool dirislast = size_t(offset) + dirbytes == before.size();
+    const size_t place = dirislast ? size_t(offset) : before.size();
+    std::string dir = before.substr(size_t(offset), dirbytes);
+    dir.replace(size_t(16 * n), 8, le32(int64_t(place)) + le32(int64_t(file.size())));
+    std::string after = before.substr(0, place) + file + dir;
+    after.replace(8, 4, le32(int64_t(place + file.size())));
+    return after;
 }
 
 inline bool operator==(const lump &a, const lump &b)

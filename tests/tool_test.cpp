@@ -41,19 +41,6 @@ protected:
     }
 };
 
-// What a run must make of `before` when the directory is the last thing in
-// it: the file's bytes where the directory stood, then the directory with
-// entry `n` pointing at them.
-std::string expected(const std::string &before, int n, const std::string &file)
-{
-    const int32_t count = get32(before, 4), offset = get32(before, 8);
-    std::string dir = before.substr(size_t(offset), size_t(16) * size_t(count));
-    dir.replace(size_t(16 * n), 8, le32(offset) + le32(int64_t(file.size())));
-    std::string after = before.substr(0, size_t(offset)) + file + dir;
-    after.replace(8, 4, le32(offset + int64_t(file.size())));
-    return after;
-}
-
 TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
 {
     writefile(wadpath, makewad(twolevels()));
@@ -89,7 +76,7 @@ TEST_F(ToolTest, WorkedCase)
     EXPECT_EQ(after.substr(100, 20), file);
     EXPECT_EQ(get32(after, 8), 120);
     EXPECT_EQ(after.substr(120), record(100, 20, "MAP01") + before.substr(116));
-    EXPECT_EQ(after, expected(before, 0, file));
+    EXPECT_EQ(after, grafted(before, 0, file));
 }
 
 TEST_F(ToolTest, ChoosingTheReceivingEntry)
@@ -117,7 +104,7 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, okout(8, get32(before, 8), c.shown));
         const std::string after = readfile(wadpath);
-        EXPECT_EQ(after, expected(before, c.entry, file));
+        EXPECT_EQ(after, grafted(before, c.entry, file));
         EXPECT_EQ(after.substr(0, 4), "IWAD");
     }
 }
@@ -147,7 +134,7 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, okout(8, get32(before, 8), "MAP01"));
     const std::string once = readfile(wadpath);
-    EXPECT_EQ(once, expected(before, 0, ""));
+    EXPECT_EQ(once, grafted(before, 0, ""));
     EXPECT_EQ(once.size(), before.size());
 
     writefile(filepath, "first");
@@ -158,7 +145,7 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
     r = graft();
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string thrice = readfile(wadpath);
-    EXPECT_EQ(thrice, expected(twice, 0, "second"));
+    EXPECT_EQ(thrice, grafted(twice, 0, "second"));
     // The first run's bytes stay in the file, unreferenced.
     EXPECT_EQ(thrice.substr(size_t(get32(once, 8)), 5), "first");
     EXPECT_EQ(lumpsof(thrice)[0], (lump{"MAP01", "second"}));
@@ -267,6 +254,7 @@ TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
     std::vector<lump> want = twolevels();
     want[4].data = "graft";
     EXPECT_EQ(lumpsof(after), want);
+    EXPECT_EQ(after, grafted(before, 4, "graft"));
 }
 
 TEST_F(ToolTest, OffsetsPast2GiBAreRefusedBeforeWriting)

@@ -26,7 +26,10 @@ wadentry_t wadentry[MAXWADENTRIES];
     va_start(args, fmt);
     vfprintf(stderr, fmt, args);
     va_end(args);
-    exit(255);
+    fflush(stderr);
+    // _exit, not exit: exit would flush the archive stream, retrying a write
+    // that just failed at whatever position the stream has reached.
+    _exit(255);
 }
 
 // ---------------------------------------------------------------------------
