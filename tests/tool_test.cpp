@@ -151,6 +151,22 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
     EXPECT_EQ(lumpsof(thrice)[0], (lump{"MAP01", "second"}));
 }
 
+TEST_F(ToolTest, ArchiveAsItsOwnLevelFile)
+{
+    // The archive's bytes as they were before the run become the lump, even
+    // though the run overwrites them, by path and through a hard link.
+    const std::string before = makewad(twolevels());
+    for (const bool linked : {false, true}) {
+        writefile(wadpath, before);
+        std::filesystem::remove(path("link.wad"));
+        if (linked)
+            std::filesystem::create_hard_link(wadpath, path("link.wad"));
+        const result r = run(dir, {LUMPGRAFT_BIN, wadpath, linked ? path("link.wad") : wadpath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(readfile(wadpath), grafted(before, 0, before));
+    }
+}
+
 TEST_F(ToolTest, LevelFileProblemsStopBeforeTheArchiveIsOpened)
 {
     const std::string before = makewad(twolevels());

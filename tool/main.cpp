@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,26 +26,31 @@ static const char *wadfile_name;
 static const char *graftfile_name;
 static const char *graftfile_levelname;
 static int32_t graftfile_len;
-static unsigned char *graftfile_data;
+static unsigned char *graftfile_data;    // mapped, or on the heap
+static bool graftfile_mapped;             // how graftfile_data is held
+static struct stat graftfile_stat;        // the level file's status
 static int level_entry;
 
-// FileLength: size of the open descriptor's file. Only a regular file below
-// 2 GiB can be stored, as lump sizes and offsets are signed 32-bit.
+// FileLength: size of the open descriptor's file, whose status it keeps in
+// graftfile_stat. Only a regular file below 2 GiB can be stored, as lump
+// sizes and offsets are signed 32-bit.
 static int32_t FileLength(int handle)
 {
-    struct stat st;
-    if (fstat(handle, &st) == -1)
+    if (fstat(handle, &graftfile_stat) == -1)
         errorexit("Error fstating");
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(graftfile_stat.st_mode))
         errorexit("%s: not a regular file\n", graftfile_name);
-    if (st.st_size > INT32_MAX)
+    if (graftfile_stat.st_size > INT32_MAX)
         errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n",
-                  graftfile_name, static_cast<long long>(st.st_size));
-    return static_cast<int32_t>(st.st_size);
+                  graftfile_name, static_cast<long long>(graftfile_stat.st_size));
+    return static_cast<int32_t>(graftfile_stat.st_size);
 }
 
-// read_graftfile: load the whole level file into graftfile_data. This runs
-// before the archive is opened, so a bad level file leaves it untouched.
+// read_graftfile: make the whole level file readable at graftfile_data. This
+// runs before the archive is opened, so a bad level file leaves it untouched.
+//
+// The file is mapped rather than read: its bytes then go from the page cache
+// straight into the archive, with one copy instead of two and no heap buffer.
 static void read_graftfile()
 {
     // An open that fails leaves handle at -1; FileLength then reports it.
@@ -52,27 +58,58 @@ static void read_graftfile()
     graftfile_len = FileLength(handle);
 
     const size_t len = static_cast<size_t>(graftfile_len);
-    graftfile_data = static_cast<unsigned char *>(malloc(len ? len : 1));
-    if (!graftfile_data)
-        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
-
-    // One read may return less than asked (Linux caps a read near 2 GiB).
-    size_t got = 0;
-    while (got < len) {
-        const ssize_t n = read(handle, graftfile_data + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            errorexit("%s: read failed: %s\n", graftfile_name, strerror(errno));
-        if (n == 0)
-            errorexit("%s: file ended after %zu of %zu bytes\n",
-                      graftfile_name, got, len);
-        got += static_cast<size_t>(n);
+    if (len > 0) {
+        void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                         handle, 0);
+        if (map == MAP_FAILED)
+            errorexit("%s: cannot read: %s\n", graftfile_name, strerror(errno));
+        graftfile_data = static_cast<unsigned char *>(map);
+        graftfile_mapped = true;
     }
+
+    // A file cut short while it was being mapped would yield a lump that is
+    // not its content.
+    struct stat now;
+    if (fstat(handle, &now) != 0 || now.st_size != graftfile_stat.st_size)
+        errorexit("%s: file changed size while being read\n", graftfile_name);
     if (close(handle) != 0)
         errorexit("%s: close failed: %s\n", graftfile_name, strerror(errno));
 
     printf("%s loaded: %i bytes\n", graftfile_name, graftfile_len);
+}
+
+// When the level file is the archive itself (the same path or a hard link),
+// the writes would change the mapped bytes while they are being copied: take
+// a private copy of them first.
+static void unshare_graftfile()
+{
+    struct stat archive;
+    if (fstat(fileno(wadfp), &archive) != 0)
+        errorexit("%s: cannot read file status: %s\n", wadfile_name,
+                  strerror(errno));
+    if (!graftfile_mapped || archive.st_dev != graftfile_stat.st_dev ||
+        archive.st_ino != graftfile_stat.st_ino)
+        return;
+
+    const size_t len = static_cast<size_t>(graftfile_len);
+    auto *copy = static_cast<unsigned char *>(malloc(len));
+    if (!copy)
+        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
+    memcpy(copy, graftfile_data, len);
+    munmap(graftfile_data, len);
+    graftfile_data = copy;
+    graftfile_mapped = false;
+}
+
+// Release the level file's bytes.
+static void free_graftfile()
+{
+    if (graftfile_mapped)
+        munmap(graftfile_data, static_cast<size_t>(graftfile_len));
+    else
+        free(graftfile_data);
+    graftfile_data = nullptr;
+    graftfile_mapped = false;
 }
 
 // open_wadfile: open and lock the archive, load its directory and choose the
@@ -91,6 +128,8 @@ static void open_wadfile()
         if (errno != EINTR)
             errorexit("%s: cannot lock: %s\n", wadfile_name, strerror(errno));
     }
+
+    unshare_graftfile();
 
     const int refused = readwad();
     printf("%s: %i entries at %i\n", wadfile_name, numentries, diroffset);
@@ -116,7 +155,7 @@ static void truncate_wadfile(int64_t length)
     if (fflush(wadfp) != 0 || ftruncate(fileno(wadfp), length) != 0)
         errorexit("%s: cannot truncate to %lld bytes: %s\n", wadfile_name,
                   static_cast<long long>(length), strerror(errno));
-    while (fsync(fileno(wadfp)) != 0) {
+    while (fdatasync(fileno(wadfp)) != 0) {
         if (errno != EINTR)
             errorexit("%s: sync failed: %s\n", wadfile_name, strerror(errno));
     }
@@ -186,8 +225,7 @@ static void lumpgraft()
     if (fclose(wadfp) != 0)
         errorexit("%s: close failed: %s\n", wadfile_name, strerror(errno));
     wadfp = nullptr;
-    free(graftfile_data);
-    graftfile_data = nullptr;
+    free_graftfile();
 
     printf("%s added to %s ok\n", graftfile_name, wadfile_name);
 }

@@ -69,7 +69,7 @@ static void wadsync(const char *op)
 {
     if (fflush(wadfp) != 0)
         errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
-    while (fsync(fileno(wadfp)) != 0) {
+    while (fdatasync(fileno(wadfp)) != 0) {
         if (errno != EINTR)
             errorexit("%s: %s: sync failed: %s\n", op, archive(),
                       strerror(errno));
