@@ -151,6 +151,20 @@ TEST_F(WadTest, WritingBackWithoutChangesKeepsEveryByte)
     EXPECT_EQ(readfile(wadpath).substr(0, 4), "PWAD");
 }
 
+TEST_F(WadTest, StreamsWithoutADescriptorWork)
+{
+    std::string w = makewad(twolevels());
+    const std::string before = w;
+    wadfp = fmemopen(w.data(), w.size(), "r+b");
+    ASSERT_NE(wadfp, nullptr);
+    std::string out;
+    EXPECT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(entry_exist("PLAYPAL"), 7);
+    writewad();
+    closewad();
+    EXPECT_EQ(w, before);
+}
+
 TEST_F(WadTest, DirectoryIsWrittenAtTheOffsetOverWhateverIsThere)
 {
     openwad(makewad(twolevels()));

@@ -7,7 +7,6 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 FILE *wadfp;
@@ -64,11 +63,14 @@ static void wadwrite(const void *buf, size_t len, const char *op)
         errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
 }
 
-// Push buffered writes to the file and make them durable.
+// Push buffered writes to the file and make them durable. A stream with no
+// descriptor (one in memory) has nothing to make durable.
 static void wadsync(const char *op)
 {
     if (fflush(wadfp) != 0)
         errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+    if (fileno(wadfp) < 0)
+        return;
     while (fdatasync(fileno(wadfp)) != 0) {
         if (errno != EINTR)
             errorexit("%s: %s: sync failed: %s\n", op, archive(),
@@ -76,15 +78,14 @@ static void wadsync(const char *op)
     }
 }
 
+// The archive's length in bytes. Leaves the stream at its end.
 static int64_t wadsize(const char *op)
 {
-    if (fflush(wadfp) != 0)
-        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
-    struct stat st;
-    if (fstat(fileno(wadfp), &st) != 0)
-        errorexit("%s: %s: cannot read file status: %s\n", op, archive(),
-                  strerror(errno));
-    return st.st_size;
+    off_t end;
+    if (fseeko(wadfp, 0, SEEK_END) != 0 || (end = ftello(wadfp)) < 0)
+        errorexit("%s: %s: cannot find the end of the file: %s\n", op,
+                  archive(), strerror(errno));
+    return end;
 }
 
 // ---------------------------------------------------------------------------
