@@ -46,10 +46,32 @@ static int32_t FileLength(int handle)
     return static_cast<int32_t>(graftfile_stat.st_size);
 }
 
+// Read the level file into a heap buffer, for files that cannot be mapped.
+// A read may return less than asked, so it loops; a file that ends early
+// (it shrank, or reports a size it does not have) is an error.
+static void load_graftfile(int handle, size_t len)
+{
+    graftfile_data = static_cast<unsigned char *>(malloc(len));
+    if (!graftfile_data)
+        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
+    size_t got = 0;
+    while (got < len) {
+        const ssize_t n = read(handle, graftfile_data + got, len - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            errorexit("%s: read failed: %s\n", graftfile_name, strerror(errno));
+        if (n == 0)
+            errorexit("%s: file ended after %zu of %zu bytes\n",
+                      graftfile_name, got, len);
+        got += static_cast<size_t>(n);
+    }
+}
+
 // read_graftfile: make the whole level file readable at graftfile_data. This
 // runs before the archive is opened, so a bad level file leaves it untouched.
 //
-// The file is mapped rather than read: its bytes then go from the page cache
+// The file is mapped where it can be: its bytes then go from the page cache
 // straight into the archive, with one copy instead of two and no heap buffer.
 static void read_graftfile()
 {
@@ -61,10 +83,11 @@ static void read_graftfile()
     if (len > 0) {
         void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
                          handle, 0);
-        if (map == MAP_FAILED)
-            errorexit("%s: cannot read: %s\n", graftfile_name, strerror(errno));
-        graftfile_data = static_cast<unsigned char *>(map);
-        graftfile_mapped = true;
+        graftfile_mapped = map != MAP_FAILED;
+        if (graftfile_mapped)
+            graftfile_data = static_cast<unsigned char *>(map);
+        else
+            load_graftfile(handle, len);
     }
 
     // A file cut short while it was being mapped would yield a lump that is

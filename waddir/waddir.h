@@ -61,7 +61,7 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 int readwad();
 
 // writewad: write directory then header from the current state, each made
-// durable with fsync before the next step.
+// durable (fdatasync) before the next step.
 void writewad();
 
 // convert_string8: an entry's name as a terminated string. The string lives
