@@ -413,6 +413,14 @@ TEST_F(WadTest, CopyWad)
 
     EXPECT_EXIT(copywad(path("no/such/folder.wad").c_str()), testing::ExitedWithCode(255),
                 "^copywad: Couldn't copy a wad \\(filename:.*/no/such/folder.wad\\)\n$");
+    // Copying onto the archive itself, or a hard link to it, must not empty it.
+    openwad(w);
+    std::filesystem::create_hard_link(wadpath, path("link.wad"));
+    for (const std::string &self : {wadpath, path("link.wad")})
+        EXPECT_EXIT(copywad(self.c_str()), testing::ExitedWithCode(255),
+                    "^copywad: .*wad is the archive itself\n$");
+    EXPECT_EQ(readfile(wadpath), w);
+
     EXPECT_EXIT(copywad("/dev/full"), testing::ExitedWithCode(255),
                 "copywad: /dev/full: write failed: No space left on device");
 }

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 FILE *wadfp;
@@ -312,9 +314,23 @@ unsigned char *cachelump(int n)
 
 void copywad(const char *path)
 {
-    FILE *copy = fopen(path, "wb");
-    if (!copy)
+    // Truncate only once it is clear that path does not name the archive
+    // itself (or a hard link to it), which truncating would empty.
+    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    if (fd < 0)
         errorexit("copywad: Couldn't copy a wad (filename:%s)\n", path);
+    struct stat target, source;
+    if (fstat(fd, &target) != 0)
+        errorexit("copywad: %s: cannot read file status: %s\n", path,
+                  strerror(errno));
+    if (fileno(wadfp) >= 0 && fstat(fileno(wadfp), &source) == 0 &&
+        target.st_dev == source.st_dev && target.st_ino == source.st_ino)
+        errorexit("copywad: %s is the archive itself\n", path);
+    if (S_ISREG(target.st_mode) && ftruncate(fd, 0) != 0)
+        errorexit("copywad: %s: cannot truncate: %s\n", path, strerror(errno));
+    FILE *copy = fdopen(fd, "wb");
+    if (!copy)
+        errorexit("copywad: %s: %s\n", path, strerror(errno));
 
     wadseek(0, "copywad");
     static unsigned char block[1 << 16];

@@ -99,8 +99,9 @@ void addentry(wadentry_t entry);
 // that cannot be read whole ends the process through errorexit.
 unsigned char *cachelump(int n);
 
-// copywad: write a copy of the whole archive to `path`, made durable. Any
-// failure ends the process through errorexit.
+// copywad: write a copy of the whole archive to `path`, made durable. A path
+// that names the archive itself is refused rather than emptied. Any failure
+// ends the process through errorexit.
 void copywad(const char *path);
 
 #endif
