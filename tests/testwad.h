@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -190,6 +191,19 @@ inline ::testing::AssertionResult wadiswhole(const std::string &w)
             return ::testing::AssertionFailure() << "entry " << i << " outside the file";
     }
     return ::testing::AssertionSuccess();
+}
+
+// Archives compare by their length and first differing offset: a diff of
+// two archives of many megabytes would help nobody, and could exhaust memory.
+inline ::testing::AssertionResult samebytes(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    const size_t common = std::min(got.size(), want.size());
+    const size_t at = size_t(std::mismatch(got.begin(), got.begin() + long(common), want.begin()).first -
+                             got.begin());
+    return ::testing::AssertionFailure() << got.size() << " bytes where " << want.size()
+                                         << " were expected, first differing at offset " << at;
 }
 
 // The entries of a whole archive as (name, data) pairs, in directory order.

@@ -51,7 +51,7 @@ TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
         EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n");
         EXPECT_EQ(r.err, "");
     }
-    EXPECT_EQ(readfile(wadpath), makewad(twolevels()));
+    EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
 }
 
 TEST_F(ToolTest, WorkedCase)
@@ -76,7 +76,7 @@ TEST_F(ToolTest, WorkedCase)
     EXPECT_EQ(after.substr(100, 20), file);
     EXPECT_EQ(get32(after, 8), 120);
     EXPECT_EQ(after.substr(120), record(100, 20, "MAP01") + before.substr(116));
-    EXPECT_EQ(after, grafted(before, 0, file));
+    EXPECT_TRUE(samebytes(after, grafted(before, 0, file)));
 }
 
 TEST_F(ToolTest, ChoosingTheReceivingEntry)
@@ -104,7 +104,7 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, okout(8, get32(before, 8), c.shown));
         const std::string after = readfile(wadpath);
-        EXPECT_EQ(after, grafted(before, c.entry, file));
+        EXPECT_TRUE(samebytes(after, grafted(before, c.entry, file)));
         EXPECT_EQ(after.substr(0, 4), "IWAD");
     }
 }
@@ -121,7 +121,7 @@ TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
         EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + wadpath +
                              ": 8 entries at " + std::to_string(get32(before, 8)) + "\n");
         EXPECT_EQ(r.err, "level not found!\n");
-        EXPECT_EQ(readfile(wadpath), before);
+        EXPECT_TRUE(samebytes(readfile(wadpath), before));
     }
 }
 
@@ -134,7 +134,7 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, okout(8, get32(before, 8), "MAP01"));
     const std::string once = readfile(wadpath);
-    EXPECT_EQ(once, grafted(before, 0, ""));
+    EXPECT_TRUE(samebytes(once, grafted(before, 0, "")));
     EXPECT_EQ(once.size(), before.size());
 
     writefile(filepath, "first");
@@ -145,7 +145,7 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
     r = graft();
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string thrice = readfile(wadpath);
-    EXPECT_EQ(thrice, grafted(twice, 0, "second"));
+    EXPECT_TRUE(samebytes(thrice, grafted(twice, 0, "second")));
     // The first run's bytes stay in the file, unreferenced.
     EXPECT_EQ(thrice.substr(size_t(get32(once, 8)), 5), "first");
     EXPECT_EQ(lumpsof(thrice)[0], (lump{"MAP01", "second"}));
@@ -163,7 +163,7 @@ TEST_F(ToolTest, ArchiveAsItsOwnLevelFile)
             std::filesystem::create_hard_link(wadpath, path("link.wad"));
         const result r = run(dir, {LUMPGRAFT_BIN, wadpath, linked ? path("link.wad") : wadpath});
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(readfile(wadpath), grafted(before, 0, before));
+        EXPECT_TRUE(samebytes(readfile(wadpath), grafted(before, 0, before)));
     }
 }
 
@@ -175,24 +175,17 @@ TEST_F(ToolTest, LevelFileProblemsStopBeforeTheArchiveIsOpened)
         std::string file, err;
     };
     mkdir(path("folder").c_str(), 0755);
-    std::vector<bad> cases = {
+    // A level file that reads short is refused too: see the fault tests.
+    const std::vector<bad> cases = {
         {path("missing.txt"), "Error fstating"},
         {path("folder"), path("folder") + ": not a regular file\n"},
     };
-    // A sysfs file claims 4096 bytes and holds fewer: the read comes up short.
-    const std::string sysfs = "/sys/kernel/mm/transparent_hugepage/enabled";
-    struct stat st;
-    if (stat(sysfs.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 4096) {
-        const size_t held = readfile(sysfs).size();
-        cases.push_back({sysfs, sysfs + ": file ended after " + std::to_string(held) +
-                                    " of 4096 bytes\n"});
-    }
     for (const auto &c : cases) {
         const result r = run(dir, {LUMPGRAFT_BIN, wadpath, c.file});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, banner);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(readfile(wadpath), before);
+        EXPECT_TRUE(samebytes(readfile(wadpath), before));
     }
 }
 
@@ -205,7 +198,7 @@ TEST_F(ToolTest, LevelFileOf2GiBIsRefused)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, banner);
     EXPECT_EQ(r.err, path("huge") + ": 2147483648 bytes; a lump must be smaller than 2 GiB\n");
-    EXPECT_EQ(readfile(wadpath), makewad(twolevels()));
+    EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
 }
 
 TEST_F(ToolTest, ArchiveThatCannotBeOpened)
@@ -243,7 +236,7 @@ TEST_F(ToolTest, RefusedArchivesAreNeverWritten)
                                  ": " + std::to_string(get32(c.bytes, 4)) + " entries at " +
                                  std::to_string(get32(c.bytes, 8)) + "\n");
             EXPECT_EQ(r.err, "level not found!\n");
-            EXPECT_EQ(readfile(wadpath), c.bytes);
+            EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
         }
     }
 }
@@ -257,7 +250,7 @@ TEST_F(ToolTest, ThingsAsFirstEntryHasNoMarker)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "level not found! The first THINGS entry is the directory's first "
                      "entry: no marker stands before it.\n");
-    EXPECT_EQ(readfile(wadpath), before);
+    EXPECT_TRUE(samebytes(readfile(wadpath), before));
 }
 
 TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
@@ -278,7 +271,7 @@ TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
     std::vector<lump> want = twolevels();
     want[4].data = "graft";
     EXPECT_EQ(lumpsof(after), want);
-    EXPECT_EQ(after, grafted(before, 4, "graft"));
+    EXPECT_TRUE(samebytes(after, grafted(before, 4, "graft")));
 }
 
 TEST_F(ToolTest, OffsetsPast2GiBAreRefusedBeforeWriting)
