@@ -1,30 +1,193 @@
-// The archive survives whatever stops a run: every write, seek, sync,
-// truncate and close on it is made to fail (ENOSPC, EIO) or to kill the
-// process, one call at a time, under strace. Concurrent runs take turns.
+// The archive survives whatever stops a run, watched under strace from
+// outside the built command:
+// - every call a run makes on the archive is made to fail (ENOSPC, EIO), to
+//   be interrupted where the code retries (EINTR), or to kill the process,
+//   one call at a time;
+// - a recording of the run's writes, truncations and syncs is replayed as a
+//   disk that loses power could have kept it.
 
 #include "testwad.h"
 
 #include <map>
+#include <random>
 #include <sstream>
 
 using namespace testwad;
 
 namespace {
 
-const char *const watchedcalls[] = {"write", "pwrite64", "lseek", "fsync",
+const char *const watchedcalls[] = {"flock", "write", "pwrite64", "lseek", "fsync",
                                     "fdatasync", "ftruncate", "close"};
-const char *const faults[] = {"error=ENOSPC", "error=EIO", "signal=SIGKILL"};
+
+// The calls the code repeats when they are interrupted.
+bool retried(const std::string &call)
+{
+    return call == "flock" || call == "fdatasync";
+}
 
 bool havestrace()
 {
     return system("strace -V >/dev/null 2>&1") == 0;
 }
 
+std::string pattern(size_t len)
+{
+    std::string s(len, '\0');
+    for (size_t i = 0; i < len; i++)
+        s[i] = static_cast<char>((i * 7919) >> 5);
+    return s;
+}
+
+// One operation of a recorded run on the archive.
+struct diskop {
+    enum { write, truncate, sync } kind;
+    int64_t at = 0;   // offset written at, or the length cut to
+    std::string data; // bytes written
+};
+
+// What a run did to the archive, from its strace log (taken with -xx, so
+// every string is \xHH escapes): writes with their offsets and bytes,
+// truncations and syncs. Reads and seeks only move the file offset.
+std::vector<diskop> parsetrace(const std::string &trace)
+{
+    std::vector<diskop> ops;
+    int64_t offset = 0;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string call = line.substr(0, line.find('('));
+        const size_t eq = line.rfind(" = ");
+        const size_t close = line.rfind(')', eq);
+        if (eq == std::string::npos || close == std::string::npos) {
+            ADD_FAILURE() << "unreadable trace line: " << line.substr(0, 100);
+            continue;
+        }
+        const int64_t ret = std::stoll(line.substr(eq + 3));
+        const std::string args = line.substr(call.size() + 1, close - call.size() - 1);
+        if (ret < 0 && call != "close") {
+            ADD_FAILURE() << "a call failed in a run that must not fail: " << line;
+            continue;
+        }
+        // The string argument, whole: -s is far above any write here.
+        std::string bytes;
+        if (const size_t q = args.find('"'); q != std::string::npos) {
+            const size_t end = args.find('"', q + 1);
+            EXPECT_NE(args.compare(end + 1, 3, "..."), 0) << "strace cut a string short";
+            for (size_t i = q + 1; i + 4 <= end; i += 4)
+                bytes += char(std::stoi(args.substr(i + 2, 2), nullptr, 16));
+        }
+        if (call == "openat") {
+            offset = 0;
+        } else if (call == "lseek") {
+            offset = ret;
+        } else if (call == "read") {
+            offset += ret;
+        } else if (call == "write") {
+            ops.push_back({diskop::write, offset, bytes.substr(0, size_t(ret))});
+            offset += ret;
+        } else if (call == "pwrite64") {
+            const int64_t at = std::stoll(args.substr(args.rfind(", ") + 2));
+            ops.push_back({diskop::write, at, bytes.substr(0, size_t(ret))});
+        } else if (call == "ftruncate") {
+            ops.push_back({diskop::truncate, std::stoll(args.substr(args.find(", ") + 2)), ""});
+        } else if (call == "fsync" || call == "fdatasync") {
+            ops.push_back({diskop::sync, 0, ""});
+        }
+    }
+    return ops;
+}
+
+// The smallest piece of a write that a power cut keeps or loses: one sector,
+// or only the new length of a file that a write extends.
+struct piece {
+    enum { bytes, extend, cut } kind;
+    int64_t at;
+    std::string data;
+};
+
+void keep(std::string &file, const piece &p)
+{
+    switch (p.kind) {
+    case piece::bytes:
+        if (int64_t(file.size()) < p.at + int64_t(p.data.size()))
+            file.resize(size_t(p.at) + p.data.size(), '\0');
+        file.replace(size_t(p.at), p.data.size(), p.data);
+        break;
+    case piece::extend:
+        if (int64_t(file.size()) < p.at)
+            file.resize(size_t(p.at), '\0');
+        break;
+    case piece::cut:
+        file.resize(size_t(p.at), '\0');
+        break;
+    }
+}
+
+// `op` as pieces that may each reach the disk or not; `size` is the file's
+// length just before it.
+std::vector<piece> pieces(const diskop &op, int64_t size)
+{
+    constexpr int64_t sector = 512;
+    std::vector<piece> out;
+    if (op.kind == diskop::truncate)
+        return {piece{piece::cut, op.at, ""}};
+    const int64_t end = op.at + int64_t(op.data.size());
+    if (end > size)
+        out.push_back({piece::extend, end, ""});
+    for (int64_t at = op.at; at < end; at = (at / sector + 1) * sector) {
+        const int64_t stop = std::min(end, (at / sector + 1) * sector);
+        out.push_back({piece::bytes, at, op.data.substr(size_t(at - op.at), size_t(stop - at))});
+    }
+    return out;
+}
+
+// Which of n pieces reach the disk: every choice for a few; for more, each
+// piece alone and all but each one, every pair and all but every pair, every
+// prefix, and a fixed set of random choices.
+std::vector<std::vector<bool>> choices(size_t n)
+{
+    std::vector<std::vector<bool>> out;
+    if (n <= 12) {
+        for (uint32_t mask = 0; mask < (1u << n); mask++) {
+            std::vector<bool> c(n);
+            for (size_t i = 0; i < n; i++)
+                c[i] = (mask >> i) & 1;
+            out.push_back(c);
+        }
+        return out;
+    }
+    for (size_t i = 0; i <= n; i++) {
+        for (size_t j = i; j <= n; j++) {
+            std::vector<bool> only(n, false), allbut(n, true);
+            for (size_t k : {i, j}) {
+                if (k < n)
+                    only[k] = true, allbut[k] = false;
+            }
+            out.push_back(only);
+            out.push_back(allbut);
+        }
+        std::vector<bool> prefix(n, false);
+        std::fill(prefix.begin(), prefix.begin() + long(i), true);
+        out.push_back(prefix);
+    }
+    std::mt19937 random(12345);
+    for (int r = 0; r < 200; r++) {
+        std::vector<bool> c(n);
+        for (size_t i = 0; i < n; i++)
+            c[i] = random() & 1;
+        out.push_back(c);
+    }
+    return out;
+}
+
 class FaultTest : public ScratchTest {
 protected:
+    std::string wadpath, filepath;
+
     void SetUp() override
     {
         ScratchTest::SetUp();
+        wadpath = path("game.wad");
+        filepath = path("level.lmp");
         if (!havestrace()) {
             const char *ci = getenv("CI");
             if (ci && std::string(ci) == "true")
@@ -33,79 +196,86 @@ protected:
         }
     }
 
-    std::vector<std::string> straced(const std::string &wadpath,
-                                     const std::string &filepath,
-                                     const std::vector<std::string> &options,
-                                     const std::vector<std::string> &extra)
+    std::vector<std::string> command(const std::vector<std::string> &extra) const
     {
-        // LeakSanitizer cannot work under ptrace; the other checks can.
-        std::vector<std::string> argv = {"strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0",
-                                         "-P", wadpath};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.insert(argv.end(), {LUMPGRAFT_BIN, wadpath, filepath});
+        std::vector<std::string> argv = {LUMPGRAFT_BIN, wadpath, filepath};
         argv.insert(argv.end(), extra.begin(), extra.end());
         return argv;
     }
 
-    // How many times a normal run makes each watched call on the archive.
-    std::map<std::string, int> countcalls(const std::string &before,
-                                          const std::string &file,
-                                          const std::vector<std::string> &extra)
+    // The command run under strace, which sees only the calls on `watched`.
+    static std::vector<std::string> straced(const std::string &watched,
+                                            const std::vector<std::string> &options,
+                                            const std::vector<std::string> &argv)
     {
-        const std::string wadpath = path("count.wad"), filepath = path("level.lmp");
+        // LeakSanitizer cannot work under ptrace; the other checks can.
+        std::vector<std::string> all = {"strace", "-qq", "-e", "signal=none", "-E",
+                                        "ASAN_OPTIONS=detect_leaks=0", "-P", watched};
+        all.insert(all.end(), options.begin(), options.end());
+        all.insert(all.end(), argv.begin(), argv.end());
+        return all;
+    }
+
+    // A normal run on `before`, traced with `options`: its log.
+    std::string traced(const std::string &before, const std::string &file,
+                       const std::vector<std::string> &extra,
+                       const std::vector<std::string> &options)
+    {
         writefile(wadpath, before);
         writefile(filepath, file);
-        std::string calls;
-        for (const char *c : watchedcalls)
-            calls += std::string(calls.empty() ? "" : ",") + c;
-        const result r = run(dir, straced(wadpath, filepath,
-                                          {"-o", path("trace"), "-e", "trace=" + calls},
-                                          extra));
+        std::vector<std::string> all = {"-o", path("trace")};
+        all.insert(all.end(), options.begin(), options.end());
+        const result r = run(dir, straced(wadpath, all, command(extra)));
         EXPECT_EQ(r.status, 0) << r.err;
-        std::map<std::string, int> counts;
-        std::istringstream trace(readfile(path("trace")));
-        for (std::string line; std::getline(trace, line);)
-            counts[line.substr(0, line.find('('))]++;
-        return counts;
+        return readfile(path("trace"));
     }
 
     // Inject every fault at every watched call; each run must leave the old
     // or the new archive and say truthfully which.
-    void survives(const std::string &before, const std::string &file, int entry,
-                  const std::vector<std::string> &extra = {})
+    void survivesfaults(const std::string &before, const std::string &file, int entry,
+                        const std::vector<std::string> &extra = {})
     {
         const std::string after = grafted(before, entry, file);
         const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
-        const std::string wadpath = path("game.wad"), filepath = path("level.lmp");
-        writefile(filepath, file);
+
+        std::string calls;
+        for (const char *c : watchedcalls)
+            calls += std::string(calls.empty() ? "" : ",") + c;
+        std::map<std::string, int> counts;
+        std::istringstream trace(traced(before, file, extra, {"-e", "trace=" + calls}));
+        for (std::string line; std::getline(trace, line);)
+            counts[line.substr(0, line.find('('))]++;
 
         int points = 0, survived = 0;
-        for (const auto &[call, count] : countcalls(before, file, extra)) {
+        for (const auto &[call, count] : counts) {
+            std::vector<std::string> faults = {"error=ENOSPC", "error=EIO", "signal=SIGKILL"};
+            if (retried(call))
+                faults.push_back("error=EINTR");
             for (int k = 1; k <= count; k++) {
-                for (const char *fault : faults) {
-                    SCOPED_TRACE(call + ":" + fault + ":when=" + std::to_string(k));
+                for (const std::string &fault : faults) {
+                    const std::string inject = call + ":" + fault + ":when=" + std::to_string(k);
+                    SCOPED_TRACE(inject);
                     writefile(wadpath, before);
-                    const std::string inject =
-                        "inject=" + call + ":" + fault + ":when=" + std::to_string(k);
-                    const result r = run(dir, straced(wadpath, filepath,
-                                                      {"-o", "/dev/null", "-e",
-                                                       "trace=" + call, "-e", inject},
-                                                      extra));
+                    const result r = run(dir, straced(wadpath,
+                                                      {"-o", "/dev/null", "-e", "trace=" + call,
+                                                       "-e", "inject=" + inject},
+                                                      command(extra)));
                     const std::string now = readfile(wadpath);
                     const bool whole = wadiswhole(now);
                     const bool isold = whole && lumpsof(now) == oldlumps;
                     const bool isnew = whole && lumpsof(now) == newlumps;
                     const bool said_ok = r.out.find(" ok\n") != std::string::npos;
                     // A failed call ends the run with a message naming the
-                    // archive, unless the C library recovered from it and the
-                    // run really did complete.
+                    // archive; an interrupted one is repeated and the run
+                    // completes.
                     bool truthful;
-                    if (std::string(fault).starts_with("signal"))
+                    if (fault.starts_with("signal"))
                         truthful = r.status == 128 + SIGKILL && !said_ok;
+                    else if (fault == "error=EINTR")
+                        truthful = r.status == 0 && said_ok && samebytes(now, after);
                     else
-                        truthful = (r.status == 255 && !said_ok &&
-                                    r.err.find(wadpath) != std::string::npos) ||
-                                   (r.status == 0 && said_ok && now == after);
+                        truthful = r.status == 255 && !said_ok &&
+                                   r.err.find(wadpath) != std::string::npos;
                     EXPECT_TRUE(whole) << wadiswhole(now).message();
                     EXPECT_TRUE(isold || isnew);
                     EXPECT_TRUE(truthful) << r.status << "\n" << r.out << r.err;
@@ -117,44 +287,148 @@ protected:
         EXPECT_GT(points, 0);
         std::cout << survived << " of " << points << " fault points survived\n";
         EXPECT_EQ(survived, points);
+    }
 
-        // The same run without faults gives exactly the new archive.
-        writefile(wadpath, before);
-        std::vector<std::string> argv = {LUMPGRAFT_BIN, wadpath, filepath};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        const result r = run(dir, argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(readfile(wadpath), after);
+    // Record a run's writes, truncations and syncs on the archive, then cut
+    // the power at every point: what the disk then holds is everything up to
+    // the last completed sync plus any choice of the sectors written and the
+    // lengths changed since. Each such state must read as the old archive or
+    // the new one, and the state after the last sync as the new one.
+    // Returns the archive the run left.
+    std::string survivespowerloss(const std::string &before, const std::string &file,
+                                  int entry, const std::vector<std::string> &extra = {})
+    {
+        const std::string after = grafted(before, entry, file);
+        const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
+        const std::vector<diskop> ops = parsetrace(
+            traced(before, file, extra,
+                   {"-xx", "-s", "16777216", "-e",
+                    "trace=openat,read,write,pwrite64,lseek,ftruncate,fsync,fdatasync"}));
+
+        // The recorder itself: replaying every operation gives the file the
+        // run left, byte for byte.
+        const std::string left = readfile(wadpath);
+        EXPECT_TRUE(samebytes(left, after));
+        std::string replayed = before;
+        for (const diskop &op : ops) {
+            for (const piece &p : pieces(op, int64_t(replayed.size())))
+                keep(replayed, p);
+        }
+        EXPECT_TRUE(samebytes(replayed, left)) << "the recording misses some writes";
+
+        int states = 0, failing = 0, syncs = 0;
+        std::string durable = before;
+        std::vector<piece> pending;
+        const auto cut = [&] {
+            for (const std::vector<bool> &kept : choices(pending.size())) {
+                std::string disk = durable;
+                for (size_t i = 0; i < pending.size(); i++) {
+                    if (kept[i])
+                        keep(disk, pending[i]);
+                }
+                states++;
+                const bool whole = wadiswhole(disk);
+                if (whole && (lumpsof(disk) == oldlumps || lumpsof(disk) == newlumps))
+                    continue;
+                if (++failing <= 3) {
+                    std::string which;
+                    for (size_t i = 0; i < pending.size(); i++)
+                        which += kept[i] ? '1' : '0';
+                    ADD_FAILURE() << "power cut after sync " << syncs << ", pieces kept "
+                                  << which << ": "
+                                  << (whole ? "neither the old nor the new lumps"
+                                            : wadiswhole(disk).message());
+                }
+            }
+        };
+        replayed = before;
+        for (const diskop &op : ops) {
+            if (op.kind == diskop::sync) {
+                cut();
+                durable = replayed;
+                pending.clear();
+                syncs++;
+                continue;
+            }
+            for (const piece &p : pieces(op, int64_t(replayed.size()))) {
+                keep(replayed, p);
+                pending.push_back(p);
+            }
+        }
+        cut();
+        EXPECT_GT(syncs, 0);
+        EXPECT_TRUE(wadiswhole(durable) && lumpsof(durable) == newlumps)
+            << "after the last sync the disk does not hold the new archive";
+        std::cout << states << " power-loss states explored over " << syncs << " syncs, "
+                  << failing << " failing\n";
+        EXPECT_EQ(failing, 0);
+        return left;
     }
 };
 
-std::string pattern(size_t len)
-{
-    std::string s(len, '\0');
-    for (size_t i = 0; i < len; i++)
-        s[i] = static_cast<char>((i * 7919) >> 5);
-    return s;
-}
-
 TEST_F(FaultTest, SmallFileIntoDefaultLevel)
 {
-    survives(makewad(twolevels()), pattern(100), 0);
+    survivesfaults(makewad(twolevels()), pattern(100), 0);
+    survivespowerloss(makewad(twolevels()), pattern(100), 0);
 }
 
-TEST_F(FaultTest, MultiMegabyteFile)
+TEST_F(FaultTest, FilesSpanningManySectors)
 {
-    survives(makewad(twolevels(), "IWAD"), pattern(3 << 20), 0);
+    survivesfaults(makewad(twolevels(), "IWAD"), pattern(3 << 20), 0);
+    survivespowerloss(makewad(twolevels(), "IWAD"), pattern(20000), 0);
 }
 
 TEST_F(FaultTest, DirectoryNotLast)
 {
-    survives(makewad(twolevels(), "PWAD", "BYTES AFTER THE DIRECTORY"), pattern(100), 4,
-             {"MAP02"});
+    const std::string before = makewad(twolevels(), "PWAD", "BYTES AFTER THE DIRECTORY");
+    survivesfaults(before, pattern(100), 4, {"MAP02"});
+    survivespowerloss(before, pattern(1000), 4, {"MAP02"});
 }
 
 TEST_F(FaultTest, EmptyFile)
 {
-    survives(makewad(twolevels()), "", 0);
+    survivesfaults(makewad(twolevels()), "", 0);
+    survivespowerloss(makewad(twolevels()), "", 0);
+}
+
+TEST_F(FaultTest, TwoGraftsInARow)
+{
+    const std::string once = survivespowerloss(makewad(twolevels()), pattern(700), 0);
+    survivespowerloss(once, pattern(300), 4, {"MAP02"});
+}
+
+// The level file is read rather than mapped when mapping fails; the reads
+// are repeated when interrupted, and a file that yields fewer bytes than its
+// size is refused before the archive is opened.
+TEST_F(FaultTest, LevelFileThatCannotBeMappedIsRead)
+{
+    const std::string before = makewad(twolevels());
+    const std::string file = pattern(5000);
+    writefile(filepath, file);
+    struct readfault {
+        std::string inject;
+        int status;
+        std::string err;
+    };
+    const std::vector<readfault> cases = {
+        {"", 0, ""},
+        {"read:error=EINTR:when=1", 0, ""},
+        {"read:retval=0", 255, filepath + ": file ended after 0 of 5000 bytes\n"},
+        {"read:error=EIO", 255, filepath + ": read failed: Input/output error\n"},
+    };
+    for (const readfault &c : cases) {
+        SCOPED_TRACE(c.inject);
+        writefile(wadpath, before);
+        std::vector<std::string> options = {"-o", "/dev/null", "-e", "trace=mmap,read",
+                                            "-e", "inject=mmap:error=ENODEV"};
+        if (!c.inject.empty())
+            options.insert(options.end(), {"-e", "inject=" + c.inject});
+        const result r = run(dir, straced(filepath, options, command({})));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(samebytes(readfile(wadpath),
+                              c.status == 0 ? grafted(before, 0, file) : before));
+    }
 }
 
 TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
