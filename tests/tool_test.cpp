@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests: the built command on archives made in a scratch folder,
 // checking standard output, standard error, exit status and the archive's bytes.
 
@@ -10,7 +11,7 @@ using namespace testwad;
 namespace {
 
 const std::string banner =
-    "lumpgraft: stores a file as the data of a WAD level's marker entry\n"
+    "lumpgraft " LUMPGRAFT_VERSION ": stores a file as the data of a WAD level's marker entry\n"
     "https://lumpgraft.example/\n"
     "Safe in-place writing by the lumpgraft developers\n";
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // lumpgraft: store a file's bytes as the data of a level's marker entry in a
 // WAD archive, editing the archive in place.
 //
@@ -261,15 +262,21 @@ static void lumpgraft()
     printf("%s added to %s ok\n", graftfile_name, wadfile_name);
 }
 
+// The usage error's status. A POSIX parent sees the -1 of the original
+// command as 255; Windows keeps all 32 bits, and there -1 would pass a batch
+// file's "if errorlevel 1" test as success. 255 reads the same everywhere.
+constexpr int usage_status = 255;
+
 int main(int argc, char **argv)
 {
-    printf("lumpgraft: stores a file as the data of a WAD level's marker entry\n"
+    printf("lumpgraft " LUMPGRAFT_VERSION
+           ": stores a file as the data of a WAD level's marker entry\n"
            "https://lumpgraft.example/\n"
            "Safe in-place writing by the lumpgraft developers\n");
     if (argc <= 2) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
-        return -1;
+        return usage_status;
     }
 
     wadfile_name = argv[1];

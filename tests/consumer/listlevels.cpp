@@ -1,4 +1,6 @@
-// Lists the level markers of an archive, through the installed library.
+// SPDX-License-Identifier: MIT
+// Lists the level markers of an archive, through the installed library: each
+// marker's name, its own data size and its level's size.
 #include <waddir.h>
 
 int main(int argc, char **argv)
@@ -13,7 +15,8 @@ int main(int argc, char **argv)
         return 1;
     for (int i = 0; i < numentries; i++) {
         if (islevel(i))
-            printf("%s %i\n", convert_string8(wadentry[i]), findlevelsize(convert_string8(wadentry[i])));
+            printf("%s %i %i\n", convert_string8(wadentry[i]), wadentry[i].size,
+                   findlevelsize(convert_string8(wadentry[i])));
     }
     return fclose(wadfp) == 0 ? 0 : 1;
 }

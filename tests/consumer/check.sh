@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Uses an installed lumpgraft as a user and another project would: the
+# command grafts into a scratch copy of the sample archive; the consumer
+# project is built against the library twice, through CMake's
+# find_package(waddir) and through pkg-config, and both builds list the
+# levels of the grafted archive.
+#   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS]
+set -euo pipefail
+src=$1 prefix=$2 libdir=$3 flags=${4:-}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+cp "$src/examples/sample.wad" "$scratch/sample.wad"
+"$prefix/bin/lumpgraft" "$scratch/sample.wad" "$src/examples/script.txt" MAP02 >"$scratch/out"
+grep -qx "level: MAP02" "$scratch/out"
+grep -q " ok$" "$scratch/out"
+
+# Each level's marker size and level size, the ten entries after its marker:
+# MAP02's marker holds the script's 105 bytes, which MAP01's ten include.
+printf 'MAP01 0 565\nMAP02 105 248\n' >"$scratch/levels"
+
+cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
+cmake --build "$scratch/cmake" >/dev/null
+"$scratch/cmake/listlevels" "$scratch/sample.wad" | diff "$scratch/levels" -
+
+if ! command -v pkg-config >/dev/null; then
+  [ "${CI:-}" != true ] || { echo "pkg-config is missing (Debian package pkgconf)"; exit 1; }
+  echo "pkg-config is missing (Debian package pkgconf): its build is skipped"
+  exit 0
+fi
+# shellcheck disable=SC2046 # pkg-config's output is a list of options
+g++ -std=c++20 $flags "$src/tests/consumer/listlevels.cpp" -o "$scratch/listlevels" \
+  $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --define-variable=prefix="$prefix" \
+    --cflags --libs waddir)
+"$scratch/listlevels" "$scratch/sample.wad" | diff "$scratch/levels" -
