@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archive survives whatever stops a run, watched under strace from
 // outside the built command:
 // - every call a run makes on the archive is made to fail (ENOSPC, EIO), to
@@ -429,40 +430,6 @@ TEST_F(FaultTest, LevelFileThatCannotBeMappedIsRead)
         EXPECT_TRUE(samebytes(readfile(wadpath),
                               c.status == 0 ? grafted(before, 0, file) : before));
     }
-}
-
-TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
-{
-    const std::string before = makewad(twolevels());
-    const std::string wadpath = path("game.wad");
-    writefile(wadpath, before);
-
-    constexpr int runs = 16;
-    std::vector<std::string> files;
-    std::vector<pid_t> pids;
-    size_t total = 0;
-    for (int i = 0; i < runs; i++) {
-        files.push_back(std::string(size_t(1000 + 37 * i), char('A' + i)));
-        total += files.back().size();
-        const std::string filepath = path("f" + std::to_string(i));
-        writefile(filepath, files.back());
-        const std::string out = path("out" + std::to_string(i));
-        pids.push_back(spawn({LUMPGRAFT_BIN, wadpath, filepath}, out, out));
-    }
-    for (int i = 0; i < runs; i++)
-        EXPECT_EQ(reap(pids[size_t(i)]), 0) << readfile(path("out" + std::to_string(i)));
-
-    const std::string after = readfile(wadpath);
-    ASSERT_TRUE(wadiswhole(after));
-    EXPECT_EQ(after.size(), before.size() + total);
-    // Every run's bytes reached the archive, and the level holds the last one's.
-    for (const auto &f : files)
-        EXPECT_NE(after.find(f), std::string::npos);
-    const std::vector<lump> lumps = lumpsof(after);
-    EXPECT_NE(std::find(files.begin(), files.end(), lumps[0].data), files.end());
-    std::vector<lump> rest(lumps.begin() + 1, lumps.end());
-    std::vector<lump> want = twolevels();
-    EXPECT_EQ(rest, std::vector<lump>(want.begin() + 1, want.end()));
 }
 
 } // namespace

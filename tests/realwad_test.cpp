@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command on real game archives (Debian's freedoom), judged by programs
 // nobody here wrote: deutex and python3-omg read the grafted lump back, and
 // chocolate-doom plays the first demo, on the level that was edited, to the

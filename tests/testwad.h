@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: building archives byte by byte, files in a
 // scratch folder, running the built command, and checking that an archive is
-// whole.
+// whole. The few calls that differ on Windows are at the end, both branches
+// side by side.
 
 #ifndef TESTWAD_H
 #define TESTWAD_H
@@ -12,16 +14,22 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <random>
 #include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace testwad {
 
@@ -84,15 +92,21 @@ inline std::vector<lump> twolevels()
             {"LINEDEFS", "l2l2l2"}, {"PLAYPAL", "pppp"}};
 }
 
+// Paths are UTF-8 strings, as the command takes them on every system.
+inline std::filesystem::path fspath(const std::string &utf8)
+{
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 inline std::string readfile(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(fspath(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline void writefile(const std::string &path, const std::string &bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(fspath(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
     ASSERT_TRUE(out.good()) << path;
 }
@@ -103,25 +117,135 @@ protected:
     std::string dir;
     void SetUp() override
     {
-        char tmpl[] = "/tmp/lumpgraft-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        const std::filesystem::path tmp = std::filesystem::temp_directory_path();
+        std::random_device random;
+        for (int tries = 0; dir.empty() && tries < 100; tries++) {
+            const std::filesystem::path p = tmp / ("lumpgraft-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(p)) {
+                const std::u8string u8 = p.u8string();
+                dir.assign(u8.begin(), u8.end());
+            }
+        }
+        ASSERT_FALSE(dir.empty()) << "no scratch folder in " << tmp;
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            std::filesystem::remove_all(fspath(dir));
+    }
     std::string path(const std::string &name) const { return dir + "/" + name; }
 };
 
-struct result {
-    int status = -1;    // exit status, or 128 + signal
-    std::string out;    // standard output
-    std::string err;    // standard error
-};
+// ---------------------------------------------------------------------------
+// Starting and waiting for programs. `spawn` starts argv with standard
+// output and error going to `outpath` and `errpath` (the same file when they
+// are equal) and standard input empty; a nonzero `fsizelimit` caps the size of
+// files it may write (POSIX only: Windows has no such limit). `reap` waits for
+// it and returns its exit status, or 128 + the signal that ended it.
 
-// Start argv with standard output and error going to `outpath` and `errpath`
-// (the same file when they are equal). A nonzero `fsizelimit` caps the size
-// of files the child may write.
-inline pid_t spawn(std::vector<std::string> argv, const std::string &outpath,
-                   const std::string &errpath, rlim_t fsizelimit = 0)
+#ifdef _WIN32
+
+constexpr bool onwindows = true;
+using process = HANDLE;
+
+inline std::wstring widen(const std::string &utf8)
+{
+    const std::u16string u16 = fspath(utf8).u16string();
+    return std::wstring(u16.begin(), u16.end());
+}
+
+// One argument as the C runtime will split it back out of a command line.
+inline std::wstring quoted(const std::wstring &arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos)
+        return arg;
+    std::wstring q = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            backslashes++;
+            continue;
+        }
+        q.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(2 * backslashes, L'\\');
+    return q + L"\"";
+}
+
+inline process spawn(const std::vector<std::string> &argv, const std::string &outpath,
+                     const std::string &errpath, uint64_t = 0)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    const auto create = [&](const std::string &p) {
+        return CreateFileW(widen(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    HANDLE out = create(outpath);
+    HANDLE err = errpath == outpath ? out : create(errpath);
+    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = in;
+    start.hStdOutput = out;
+    start.hStdError = err;
+    std::wstring line;
+    for (const std::string &a : argv)
+        line += (line.empty() ? L"" : L" ") + quoted(widen(a));
+    PROCESS_INFORMATION child = {};
+    const bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &start, &child);
+    CloseHandle(in);
+    CloseHandle(out);
+    if (err != out)
+        CloseHandle(err);
+    if (!started)
+        return nullptr;
+    CloseHandle(child.hThread);
+    return child.hProcess;
+}
+
+// A stream over `bytes` in memory, without a descriptor; Windows has none.
+inline FILE *memstream(std::string &)
+{
+    return nullptr;
+}
+
+// Whether a reader that honours locks could lock the first `len` bytes of
+// `path` now, without waiting.
+inline bool readlockable(const std::string &path, uint64_t len)
+{
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    OVERLAPPED at = {};
+    const bool locked = LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, DWORD(len),
+                                   DWORD(len >> 32), &at);
+    CloseHandle(h); // releases the lock
+    return locked;
+}
+
+inline int reap(process child)
+{
+    if (!child)
+        return 127;
+    DWORD status = 127;
+    WaitForSingleObject(child, INFINITE);
+    GetExitCodeProcess(child, &status);
+    CloseHandle(child);
+    return int(status);
+}
+
+#else
+
+constexpr bool onwindows = false;
+using process = pid_t;
+
+inline process spawn(std::vector<std::string> argv, const std::string &outpath,
+                     const std::string &errpath, uint64_t fsizelimit = 0)
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -148,17 +272,42 @@ inline pid_t spawn(std::vector<std::string> argv, const std::string &outpath,
     return pid;
 }
 
-inline int reap(pid_t pid)
+inline FILE *memstream(std::string &bytes)
+{
+    return fmemopen(bytes.data(), bytes.size(), "r+b");
+}
+
+inline bool readlockable(const std::string &path, uint64_t len)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    struct flock range = {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    range.l_len = off_t(len);
+    const bool locked = fcntl(fd, F_SETLK, &range) == 0;
+    close(fd); // releases the lock
+    return locked;
+}
+
+inline int reap(process pid)
 {
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
+#endif
+
+struct result {
+    int status = -1;    // exit status, or 128 + signal
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
+
 // Run argv to its end with its output captured in files of `scratch`. With
 // `merged`, both streams go to one file (returned in out) to check their order.
 inline result run(const std::string &scratch, std::vector<std::string> argv,
-                  bool merged = false, rlim_t fsizelimit = 0)
+                  bool merged = false, uint64_t fsizelimit = 0)
 {
     const std::string outpath = scratch + "/.stdout";
     const std::string errpath = merged ? outpath : scratch + "/.stderr";

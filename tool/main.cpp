@@ -7,29 +7,21 @@
 // Without levelname the receiving entry is the one just before the first
 // "THINGS" entry, i.e. the first level's marker.
 
+#include "platform.h"
 #include "waddir.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 static const char *wadfile_name;
 static const char *graftfile_name;
 static const char *graftfile_levelname;
 static int32_t graftfile_len;
-static unsigned char *graftfile_data;    // mapped, or on the heap
-static bool graftfile_mapped;             // how graftfile_data is held
-static struct stat graftfile_stat;        // the level file's status
+static const unsigned char *graftfile_data; // mapped, or on the heap
+static bool graftfile_mapped;               // how graftfile_data is held
+static os_filestat graftfile_stat;          // the level file's status
 static int level_entry;
 
 // FileLength: size of the open descriptor's file, whose status it keeps in
@@ -37,14 +29,14 @@ static int level_entry;
 // sizes and offsets are signed 32-bit.
 static int32_t FileLength(int handle)
 {
-    if (fstat(handle, &graftfile_stat) == -1)
+    if (os_fstat(handle, &graftfile_stat) == -1)
         errorexit("Error fstating");
-    if (!S_ISREG(graftfile_stat.st_mode))
+    if (!graftfile_stat.regular)
         errorexit("%s: not a regular file\n", graftfile_name);
-    if (graftfile_stat.st_size > INT32_MAX)
+    if (graftfile_stat.size > INT32_MAX)
         errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n",
-                  graftfile_name, static_cast<long long>(graftfile_stat.st_size));
-    return static_cast<int32_t>(graftfile_stat.st_size);
+                  graftfile_name, static_cast<long long>(graftfile_stat.size));
+    return static_cast<int32_t>(graftfile_stat.size);
 }
 
 // Read the level file into a heap buffer, for files that cannot be mapped.
@@ -52,14 +44,13 @@ static int32_t FileLength(int handle)
 // (it shrank, or reports a size it does not have) is an error.
 static void load_graftfile(int handle, size_t len)
 {
-    graftfile_data = static_cast<unsigned char *>(malloc(len));
-    if (!graftfile_data)
+    auto *buf = static_cast<unsigned char *>(malloc(len));
+    if (!buf)
         errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
+    graftfile_data = buf;
     size_t got = 0;
     while (got < len) {
-        const ssize_t n = read(handle, graftfile_data + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int64_t n = os_read(handle, buf + got, len - got);
         if (n < 0)
             errorexit("%s: read failed: %s\n", graftfile_name, strerror(errno));
         if (n == 0)
@@ -77,26 +68,23 @@ static void load_graftfile(int handle, size_t len)
 static void read_graftfile()
 {
     // An open that fails leaves handle at -1; FileLength then reports it.
-    const int handle = open(graftfile_name, O_RDONLY | O_BINARY);
+    const int handle = os_openread(graftfile_name);
     graftfile_len = FileLength(handle);
 
     const size_t len = static_cast<size_t>(graftfile_len);
     if (len > 0) {
-        void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                         handle, 0);
-        graftfile_mapped = map != MAP_FAILED;
-        if (graftfile_mapped)
-            graftfile_data = static_cast<unsigned char *>(map);
-        else
+        graftfile_data = static_cast<const unsigned char *>(os_map(handle, len));
+        graftfile_mapped = graftfile_data != nullptr;
+        if (!graftfile_mapped)
             load_graftfile(handle, len);
     }
 
     // A file cut short while it was being mapped would yield a lump that is
     // not its content.
-    struct stat now;
-    if (fstat(handle, &now) != 0 || now.st_size != graftfile_stat.st_size)
+    os_filestat now;
+    if (os_fstat(handle, &now) != 0 || now.size != graftfile_stat.size)
         errorexit("%s: file changed size while being read\n", graftfile_name);
-    if (close(handle) != 0)
+    if (os_close(handle) != 0)
         errorexit("%s: close failed: %s\n", graftfile_name, strerror(errno));
 
     printf("%s loaded: %i bytes\n", graftfile_name, graftfile_len);
@@ -107,12 +95,12 @@ static void read_graftfile()
 // a private copy of them first.
 static void unshare_graftfile()
 {
-    struct stat archive;
-    if (fstat(fileno(wadfp), &archive) != 0)
+    os_filestat archive;
+    if (os_fstat(fileno(wadfp), &archive) != 0)
         errorexit("%s: cannot read file status: %s\n", wadfile_name,
                   strerror(errno));
-    if (!graftfile_mapped || archive.st_dev != graftfile_stat.st_dev ||
-        archive.st_ino != graftfile_stat.st_ino)
+    if (!graftfile_mapped || archive.volume != graftfile_stat.volume ||
+        archive.index != graftfile_stat.index)
         return;
 
     const size_t len = static_cast<size_t>(graftfile_len);
@@ -120,7 +108,7 @@ static void unshare_graftfile()
     if (!copy)
         errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
     memcpy(copy, graftfile_data, len);
-    munmap(graftfile_data, len);
+    os_unmap(graftfile_data, len);
     graftfile_data = copy;
     graftfile_mapped = false;
 }
@@ -129,9 +117,9 @@ static void unshare_graftfile()
 static void free_graftfile()
 {
     if (graftfile_mapped)
-        munmap(graftfile_data, static_cast<size_t>(graftfile_len));
+        os_unmap(graftfile_data, static_cast<size_t>(graftfile_len));
     else
-        free(graftfile_data);
+        free(const_cast<unsigned char *>(graftfile_data));
     graftfile_data = nullptr;
     graftfile_mapped = false;
 }
@@ -140,7 +128,7 @@ static void free_graftfile()
 // receiving entry in level_entry.
 static void open_wadfile()
 {
-    wadfp = fopen(wadfile_name, "r+b");
+    wadfp = os_fopen(wadfile_name, "r+b");
     if (!wadfp)
         errorexit("%s: cannot open for update: %s\n", wadfile_name,
                   strerror(errno));
@@ -156,10 +144,8 @@ static void open_wadfile()
 
     // Runs on the same archive take turns: each reads the directory the
     // previous one left.
-    while (flock(fileno(wadfp), LOCK_EX) != 0) {
-        if (errno != EINTR)
-            errorexit("%s: cannot lock: %s\n", wadfile_name, strerror(errno));
-    }
+    if (os_lock(fileno(wadfp)) != 0)
+        errorexit("%s: cannot lock: %s\n", wadfile_name, strerror(errno));
 
     unshare_graftfile();
 
@@ -184,13 +170,11 @@ static void open_wadfile()
 // Cut the archive back to `length` bytes, durably.
 static void truncate_wadfile(int64_t length)
 {
-    if (fflush(wadfp) != 0 || ftruncate(fileno(wadfp), length) != 0)
+    if (fflush(wadfp) != 0 || os_truncate(fileno(wadfp), length) != 0)
         errorexit("%s: cannot truncate to %lld bytes: %s\n", wadfile_name,
                   static_cast<long long>(length), strerror(errno));
-    while (fdatasync(fileno(wadfp)) != 0) {
-        if (errno != EINTR)
-            errorexit("%s: sync failed: %s\n", wadfile_name, strerror(errno));
-    }
+    if (os_sync(fileno(wadfp)) != 0)
+        errorexit("%s: sync failed: %s\n", wadfile_name, strerror(errno));
 }
 
 // write_graft: store the level file's bytes and move the directory past them.
@@ -207,15 +191,15 @@ static void truncate_wadfile(int64_t length)
 // the header that points at it.
 static void write_graft()
 {
-    struct stat st;
-    if (fflush(wadfp) != 0 || fstat(fileno(wadfp), &st) != 0)
+    os_filestat st;
+    if (fflush(wadfp) != 0 || os_fstat(fileno(wadfp), &st) != 0)
         errorexit("%s: cannot read file status: %s\n", wadfile_name,
                   strerror(errno));
 
     const int64_t olddir = diroffset;
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
-    const bool dirislast = olddir + dirbytes == st.st_size;
-    const int64_t place = dirislast ? olddir : int64_t{st.st_size};
+    const bool dirislast = olddir + dirbytes == st.size;
+    const int64_t place = dirislast ? olddir : st.size;
     const int64_t newdir = place + graftfile_len;
     const int64_t newend = newdir + dirbytes;
     const int64_t parked = newend;
@@ -230,7 +214,7 @@ static void write_graft()
         writewad();
     }
 
-    if (fseeko(wadfp, place, SEEK_SET) != 0)
+    if (os_seek(wadfp, place, SEEK_SET) != 0)
         errorexit("%s: cannot seek to %lld: %s\n", wadfile_name,
                   static_cast<long long>(place), strerror(errno));
     if (graftfile_len > 0 &&
@@ -269,6 +253,7 @@ constexpr int usage_status = 255;
 
 int main(int argc, char **argv)
 {
+    os_startup(&argc, &argv);
     printf("lumpgraft " LUMPGRAFT_VERSION
            ": stores a file as the data of a WAD level's marker entry\n"
            "https://lumpgraft.example/\n"

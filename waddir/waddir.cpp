@@ -1,15 +1,15 @@
+// SPDX-License-Identifier: MIT
 // waddir: header and directory of the open WAD archive, entry names, level
 // structure queries and lump and archive editing.
 
 #include "waddir.h"
 
+#include "platform.h"
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 FILE *wadfp;
 const char *wadname;
@@ -28,9 +28,9 @@ wadentry_t wadentry[MAXWADENTRIES];
     vfprintf(stderr, fmt, args);
     va_end(args);
     fflush(stderr);
-    // _exit, not exit: exit would flush the archive stream, retrying a write
+    // _Exit, not exit: exit would flush the archive stream, retrying a write
     // that just failed at whatever position the stream has reached.
-    _exit(255);
+    std::_Exit(255);
 }
 
 // ---------------------------------------------------------------------------
@@ -44,7 +44,7 @@ static const char *archive()
 
 static void wadseek(int64_t offset, const char *op)
 {
-    if (fseeko(wadfp, static_cast<off_t>(offset), SEEK_SET) != 0)
+    if (os_seek(wadfp, offset, SEEK_SET) != 0)
         errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
                   static_cast<long long>(offset), strerror(errno));
 }
@@ -71,20 +71,15 @@ static void wadsync(const char *op)
 {
     if (fflush(wadfp) != 0)
         errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
-    if (fileno(wadfp) < 0)
-        return;
-    while (fdatasync(fileno(wadfp)) != 0) {
-        if (errno != EINTR)
-            errorexit("%s: %s: sync failed: %s\n", op, archive(),
-                      strerror(errno));
-    }
+    if (fileno(wadfp) >= 0 && os_sync(fileno(wadfp)) != 0)
+        errorexit("%s: %s: sync failed: %s\n", op, archive(), strerror(errno));
 }
 
 // The archive's length in bytes. Leaves the stream at its end.
 static int64_t wadsize(const char *op)
 {
-    off_t end;
-    if (fseeko(wadfp, 0, SEEK_END) != 0 || (end = ftello(wadfp)) < 0)
+    int64_t end;
+    if (os_seek(wadfp, 0, SEEK_END) != 0 || (end = os_tell(wadfp)) < 0)
         errorexit("%s: %s: cannot find the end of the file: %s\n", op,
                   archive(), strerror(errno));
     return end;
@@ -316,17 +311,17 @@ void copywad(const char *path)
 {
     // Truncate only once it is clear that path does not name the archive
     // itself (or a hard link to it), which truncating would empty.
-    const int fd = open(path, O_WRONLY | O_CREAT, 0666);
+    const int fd = os_opencreate(path);
     if (fd < 0)
         errorexit("copywad: Couldn't copy a wad (filename:%s)\n", path);
-    struct stat target, source;
-    if (fstat(fd, &target) != 0)
+    os_filestat target, source;
+    if (os_fstat(fd, &target) != 0)
         errorexit("copywad: %s: cannot read file status: %s\n", path,
                   strerror(errno));
-    if (fileno(wadfp) >= 0 && fstat(fileno(wadfp), &source) == 0 &&
-        target.st_dev == source.st_dev && target.st_ino == source.st_ino)
+    if (fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &source) == 0 &&
+        target.volume == source.volume && target.index == source.index)
         errorexit("copywad: %s is the archive itself\n", path);
-    if (S_ISREG(target.st_mode) && ftruncate(fd, 0) != 0)
+    if (target.regular && os_truncate(fd, 0) != 0)
         errorexit("copywad: %s: cannot truncate: %s\n", path, strerror(errno));
     FILE *copy = fdopen(fd, "wb");
     if (!copy)
@@ -343,7 +338,7 @@ void copywad(const char *path)
         errorexit("copywad: %s: read failed: %s\n", archive(), strerror(errno));
 
     // A copy reported as made is whole and on disk.
-    if (fflush(copy) != 0 || fsync(fileno(copy)) != 0)
+    if (fflush(copy) != 0 || os_sync(fileno(copy)) != 0)
         errorexit("copywad: %s: write failed: %s\n", path, strerror(errno));
     if (fclose(copy) != 0)
         errorexit("copywad: %s: close failed: %s\n", path, strerror(errno));

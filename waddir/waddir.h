@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // waddir: the directory of one open WAD archive, kept in process-wide state.
 //
 // A WAD archive is a 12-byte header ("IWAD" or "PWAD", entry count, directory
@@ -49,10 +50,18 @@ extern int32_t numentries;   // entry count from the header
 extern int32_t diroffset;    // directory offset from the header
 extern wadentry_t wadentry[MAXWADENTRIES];
 
+// errorexit's arguments are checked against its format by the rules of the
+// printf in use: MinGW's own on Windows, which knows C99's %zu and %lld.
+#ifdef __MINGW_PRINTF_FORMAT
+#define WADDIR_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define WADDIR_PRINTF_FORMAT printf
+#endif
+
 // errorexit: the program's one fatal exit. Flushes standard output, prints the
 // message exactly as formatted on standard error and exits with status 255.
 [[noreturn]] void errorexit(const char *fmt, ...)
-    __attribute__((format(printf, 1, 2)));
+    __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2)));
 
 // readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
 // when refused: a magic other than "IWAD"/"PWAD", more than 5000 entries, a
@@ -61,7 +70,7 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 int readwad();
 
 // writewad: write directory then header from the current state, each made
-// durable (fdatasync) before the next step.
+// durable (fdatasync; FlushFileBuffers on Windows) before the next step.
 void writewad();
 
 // convert_string8: an entry's name as a terminated string. The string lives

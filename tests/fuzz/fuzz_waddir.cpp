@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: any bytes as an archive. The reader must refuse or load
 // them without a crash or a sanitizer report, and a loaded directory must
 // survive being written back and read again.

@@ -1,0 +1,330 @@
+// SPDX-License-Identifier: MIT
+// platform: the Windows implementation first, then the POSIX one, function
+// by function in the same order.
+
+#include "platform.h"
+
+#include <cerrno>
+
+#ifdef _WIN32
+
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <string>
+#include <vector>
+#include <windows.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+
+// Runs on one archive take turns by locking one byte that lies beyond 4 GiB,
+// far past any WAD offset: Windows byte-range locks are mandatory, and a
+// lock on the data would stop a game or an editor reading the archive.
+static const uint64_t lockbyte = uint64_t{1} << 32;
+
+// errno for the last Windows error, so that strerror can tell it.
+static int seterrno()
+{
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        errno = ENOENT;
+        break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        errno = EACCES;
+        break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        errno = ENOSPC;
+        break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        errno = ENOMEM;
+        break;
+    case ERROR_INVALID_HANDLE:
+        errno = EBADF;
+        break;
+    default:
+        errno = EIO;
+        break;
+    }
+    return -1;
+}
+
+// A UTF-8 string as UTF-16; false, with errno set, when it is not UTF-8.
+static bool widen(const char *utf8, std::wstring &wide)
+{
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (n <= 0) {
+        errno = EINVAL;
+        return false;
+    }
+    wide.resize(size_t(n));
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), n);
+    return true;
+}
+
+static HANDLE oshandle(int fd)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+void os_startup(int *argc, char ***argv)
+{
+    // Windows passes main its arguments in the ANSI code page, which cannot
+    // hold every name: take them from the UTF-16 command line instead.
+    static std::vector<std::string> args;
+    static std::vector<char *> pointers;
+    int n = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide) {
+        for (int i = 0; i < n; i++) {
+            const int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr,
+                                                nullptr);
+            std::string arg(size_t(len > 0 ? len : 1), '\0');
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, arg.data(), len, nullptr, nullptr);
+            arg.resize(strlen(arg.c_str()));
+            args.push_back(arg);
+        }
+        LocalFree(wide);
+        for (std::string &arg : args)
+            pointers.push_back(arg.data());
+        pointers.push_back(nullptr);
+        *argc = n;
+        *argv = pointers.data();
+    }
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+FILE *os_fopen(const char *path, const char *mode)
+{
+    std::wstring wpath, wmode;
+    if (!widen(path, wpath) || !widen((mode + std::string("N")).c_str(), wmode))
+        return nullptr;
+    return _wfopen(wpath.c_str(), wmode.c_str());
+}
+
+int os_openread(const char *path)
+{
+    std::wstring wpath;
+    if (!widen(path, wpath))
+        return -1;
+    // Backup semantics open a folder as well as a file.
+    HANDLE h = CreateFileW(wpath.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return seterrno();
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        CloseHandle(h);
+    return fd;
+}
+
+int os_opencreate(const char *path)
+{
+    std::wstring wpath;
+    if (!widen(path, wpath))
+        return -1;
+    return _wopen(wpath.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                  _S_IREAD | _S_IWRITE);
+}
+
+int os_close(int fd)
+{
+    return _close(fd);
+}
+
+int64_t os_read(int fd, void *buf, size_t len)
+{
+    return _read(fd, buf, unsigned(len < INT_MAX ? len : INT_MAX));
+}
+
+int os_fstat(int fd, os_filestat *st)
+{
+    HANDLE h = oshandle(fd);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    if (!GetFileInformationByHandle(h, &info))
+        return seterrno();
+    st->size = int64_t((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+    st->regular = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                  GetFileType(h) == FILE_TYPE_DISK;
+    st->volume = info.dwVolumeSerialNumber;
+    st->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return 0;
+}
+
+int os_seek(FILE *fp, int64_t offset, int whence)
+{
+    return _fseeki64(fp, offset, whence);
+}
+
+int64_t os_tell(FILE *fp)
+{
+    return _ftelli64(fp);
+}
+
+int os_sync(int fd)
+{
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    return FlushFileBuffers(h) ? 0 : seterrno();
+}
+
+int os_truncate(int fd, int64_t length)
+{
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    LARGE_INTEGER at;
+    at.QuadPart = length;
+    if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
+        return seterrno();
+    return 0;
+}
+
+int os_lock(int fd)
+{
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    OVERLAPPED at = {};
+    at.Offset = DWORD(lockbyte & 0xffffffff);
+    at.OffsetHigh = DWORD(lockbyte >> 32);
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) ? 0 : seterrno();
+}
+
+const void *os_map(int fd, size_t len)
+{
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE mapping = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!mapping)
+        return nullptr;
+    const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, len);
+    CloseHandle(mapping); // the view keeps the mapping alive
+    return view;
+}
+
+void os_unmap(const void *view, size_t)
+{
+    UnmapViewOfFile(view);
+}
+
+#else
+
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void os_startup(int *, char ***)
+{
+    // Arguments arrive as the bytes typed, and no stream translates newlines.
+}
+
+FILE *os_fopen(const char *path, const char *mode)
+{
+    return fopen(path, (mode + std::string("e")).c_str());
+}
+
+int os_openread(const char *path)
+{
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+int os_opencreate(const char *path)
+{
+    return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+}
+
+int os_close(int fd)
+{
+    return close(fd);
+}
+
+int64_t os_read(int fd, void *buf, size_t len)
+{
+    ssize_t n;
+    while ((n = read(fd, buf, len)) < 0 && errno == EINTR) {
+    }
+    return n;
+}
+
+int os_fstat(int fd, os_filestat *st)
+{
+    struct stat s;
+    if (fstat(fd, &s) != 0)
+        return -1;
+    st->size = s.st_size;
+    st->regular = S_ISREG(s.st_mode);
+    st->volume = s.st_dev;
+    st->index = s.st_ino;
+    return 0;
+}
+
+int os_seek(FILE *fp, int64_t offset, int whence)
+{
+    return fseeko(fp, off_t{offset}, whence);
+}
+
+int64_t os_tell(FILE *fp)
+{
+    return ftello(fp);
+}
+
+int os_sync(int fd)
+{
+    int r;
+    while ((r = fdatasync(fd)) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+int os_truncate(int fd, int64_t length)
+{
+    return ftruncate(fd, off_t{length});
+}
+
+int os_lock(int fd)
+{
+    // flock is advisory: it serializes runs and blocks no reader.
+    int r;
+    while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+const void *os_map(int fd, size_t len)
+{
+    // Populated at once: the bytes are about to be copied whole.
+#ifdef MAP_POPULATE
+    const int flags = MAP_PRIVATE | MAP_POPULATE;
+#else
+    const int flags = MAP_PRIVATE;
+#endif
+    void *view = mmap(nullptr, len, PROT_READ, flags, fd, 0);
+    return view == MAP_FAILED ? nullptr : view;
+}
+
+void os_unmap(const void *view, size_t len)
+{
+    munmap(const_cast<void *>(view), len);
+}
+
+#endif
