@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes sample.wad: a PWAD with two small square-room levels, MAP01 and MAP02.
 
 The levels are geometrically whole (one sector, four one-sided walls, a player
