@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Benchmark: how close lumpgraft comes to the least possible cost.
 #
 # Each row times lumpgraft and a reference command side by side in this one
@@ -8,6 +9,8 @@
 # command pays for another's writes.
 #
 #   bench/run.sh [runs]          (default 7 runs; needs the freedoom package)
+#   LUMPGRAFT_STATIC=OFF bench/run.sh   times the dynamically linked command,
+#                                       as the Debian package builds it
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +18,9 @@ runs=${1:-7}
 game=${GAME_WAD:-/usr/share/games/doom/freedoom2.wad}
 [ -r "$game" ] || { echo "bench: $game is missing (Debian package freedoom)" >&2; exit 1; }
 
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DLUMPGRAFT_TESTS=OFF >/dev/null
+static=${LUMPGRAFT_STATIC:-ON}
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DLUMPGRAFT_TESTS=OFF \
+  -DLUMPGRAFT_STATIC="$static" >/dev/null
 cmake --build build-release -j2 --target lumpgraft >/dev/null
 tool=$PWD/build-release/lumpgraft
 
@@ -76,6 +81,7 @@ compare() {
 }
 
 echo "Machine: $(nproc) cores, $(uname -r), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "Command: $tool, linked $([ "$static" = ON ] && echo statically || echo dynamically)"
 echo "Archive: $game ($(stat -c %s "$game") bytes, $count entries); $runs runs each, medians"
 echo
 echo "| measure | lumpgraft | reference | ratio | target |"
