@@ -246,6 +246,8 @@ protected:
         std::istringstream trace(traced(before, file, extra, {"-e", "trace=" + calls}));
         for (std::string line; std::getline(trace, line);)
             counts[line.substr(0, line.find('('))]++;
+        // Without a fault, the run gives exactly the new archive.
+        EXPECT_TRUE(samebytes(readfile(wadpath), after));
 
         int points = 0, survived = 0;
         for (const auto &[call, count] : counts) {
