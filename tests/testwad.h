@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the tests: building archives byte by byte, files in a
 // scratch folder, running the built command, and checking that an archive is
-// whole. The few calls that differ on Windows are at the end, both branches
-// side by side.
+// whole. The few calls that differ on Windows (starting programs, memory
+// streams, locks) sit together in one block, both branches side by side.
 
 #ifndef TESTWAD_H
 #define TESTWAD_H
