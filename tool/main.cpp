@@ -246,9 +246,9 @@ static void lumpgraft()
     printf("%s added to %s ok\n", graftfile_name, wadfile_name);
 }
 
-// The usage error's status. A POSIX parent sees the -1 of the original
-// command as 255; Windows keeps all 32 bits, and there -1 would pass a batch
-// file's "if errorlevel 1" test as success. 255 reads the same everywhere.
+// The usage error's status. On POSIX, exit(-1) reads as 255 anyway; Windows
+// keeps all 32 bits, and there -1 would pass a batch file's "if errorlevel 1"
+// test as success. 255 reads the same everywhere.
 constexpr int usage_status = 255;
 
 int main(int argc, char **argv)

@@ -226,8 +226,8 @@ void os_unmap(const void *view, size_t)
 
 #else
 
+#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -240,7 +240,18 @@ void os_startup(int *, char ***)
 
 FILE *os_fopen(const char *path, const char *mode)
 {
-    return fopen(path, (mode + std::string("e")).c_str());
+    // open, then a stream over the descriptor: fopen's "e" flag would say
+    // O_CLOEXEC too, but not every C library knows it.
+    const int fd = open(path, (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE *fp = fdopen(fd, mode);
+    if (!fp) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return fp;
 }
 
 int os_openread(const char *path)
@@ -280,7 +291,7 @@ int os_fstat(int fd, os_filestat *st)
 
 int os_seek(FILE *fp, int64_t offset, int whence)
 {
-    return fseeko(fp, off_t{offset}, whence);
+    return fseeko(fp, static_cast<off_t>(offset), whence);
 }
 
 int64_t os_tell(FILE *fp)
@@ -291,14 +302,25 @@ int64_t os_tell(FILE *fp)
 int os_sync(int fd)
 {
     int r;
+#ifdef __APPLE__
+    // macOS's fsync leaves the data in the drive's cache; F_FULLFSYNC flushes
+    // that too. A file system that refuses it gets fsync, the best it offers.
+    while ((r = fcntl(fd, F_FULLFSYNC)) != 0 && errno == EINTR) {
+    }
+    if (r != 0 && (errno == ENOTSUP || errno == EINVAL || errno == ENOTTY)) {
+        while ((r = fsync(fd)) != 0 && errno == EINTR) {
+        }
+    }
+#else
     while ((r = fdatasync(fd)) != 0 && errno == EINTR) {
     }
+#endif
     return r;
 }
 
 int os_truncate(int fd, int64_t length)
 {
-    return ftruncate(fd, off_t{length});
+    return ftruncate(fd, static_cast<off_t>(length));
 }
 
 int os_lock(int fd)

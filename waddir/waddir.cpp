@@ -6,6 +6,7 @@
 
 #include "platform.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -86,17 +87,41 @@ static int64_t wadsize(const char *op)
 }
 
 // ---------------------------------------------------------------------------
+// Byte order. The file's integers are little-endian; the process-wide state
+// holds them in host order. Records cross the file boundary only in readwad
+// and writewad, which convert them there; on a little-endian host the
+// conversion is the identity and compiles to nothing.
+
+constexpr bool hostislittle = std::endian::native == std::endian::little;
+
+// A 32-bit integer between the file's byte order and the host's (the same
+// swap in both directions).
+static int32_t le32(int32_t v)
+{
+    if constexpr (hostislittle)
+        return v;
+    const uint32_t u = static_cast<uint32_t>(v);
+    return static_cast<int32_t>((u >> 24) | ((u >> 8) & 0xff00) | ((u << 8) & 0xff0000) |
+                                (u << 24));
+}
+
+// ---------------------------------------------------------------------------
 // Header and directory
 
 int readwad()
 {
     const int64_t filesize = wadsize("readwad");
     wadseek(0, "readwad");
+    unsigned char header[WADHEADERSIZE];
+    wadread(header, size_t(filesize < WADHEADERSIZE ? filesize : WADHEADERSIZE),
+            "readwad");
     char magic[5] = {};
-    wadread(magic, size_t(filesize < 4 ? filesize : 4), "readwad");
+    memcpy(magic, header, size_t(filesize < 4 ? filesize : 4));
     if (filesize >= WADHEADERSIZE) {
-        wadread(&numentries, 4, "readwad");
-        wadread(&diroffset, 4, "readwad");
+        memcpy(&numentries, header + 4, 4);
+        memcpy(&diroffset, header + 8, 4);
+        numentries = le32(numentries);
+        diroffset = le32(diroffset);
     }
 
     wad = 2;
@@ -143,6 +168,12 @@ int readwad()
 
     wadseek(diroffset, "readwad");
     wadread(wadentry, size_t(numentries) * WADENTRYSIZE, "readwad");
+    if constexpr (!hostislittle) {
+        for (int i = 0; i < numentries; i++) {
+            wadentry[i].filepos = le32(wadentry[i].filepos);
+            wadentry[i].size = le32(wadentry[i].size);
+        }
+    }
     return 0;
 }
 
@@ -152,15 +183,29 @@ void writewad()
         errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
                   archive(), numentries, diroffset);
 
+    // The directory goes out in one write, in the file's byte order: straight
+    // from the table on a little-endian host, from a converted copy on others.
+    const wadentry_t *records = wadentry;
+    if constexpr (!hostislittle) {
+        static wadentry_t converted[MAXWADENTRIES];
+        for (int i = 0; i < numentries; i++) {
+            converted[i] = wadentry[i];
+            converted[i].filepos = le32(wadentry[i].filepos);
+            converted[i].size = le32(wadentry[i].size);
+        }
+        records = converted;
+    }
+
     // The directory is made durable before the header points at it.
     wadseek(diroffset, "writewad");
-    wadwrite(wadentry, size_t(numentries) * WADENTRYSIZE, "writewad");
+    wadwrite(records, size_t(numentries) * WADENTRYSIZE, "writewad");
     wadsync("writewad");
 
     unsigned char header[WADHEADERSIZE];
+    const int32_t count = le32(numentries), offset = le32(diroffset);
     memcpy(header, wad == 0 ? "IWAD" : "PWAD", 4);
-    memcpy(header + 4, &numentries, 4);
-    memcpy(header + 8, &diroffset, 4);
+    memcpy(header + 4, &count, 4);
+    memcpy(header + 8, &offset, 4);
     wadseek(0, "writewad");
     wadwrite(header, sizeof header, "writewad");
     wadsync("writewad");

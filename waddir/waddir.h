@@ -3,7 +3,8 @@
 //
 // A WAD archive is a 12-byte header ("IWAD" or "PWAD", entry count, directory
 // offset), lump data anywhere in the file, and a directory of 16-byte entries.
-// Every integer is 32-bit little-endian.
+// Every integer is 32-bit little-endian in the file and in host order in
+// the process-wide state, on every host.
 //
 // Calling pattern:
 //   1. The caller opens the archive for binary update, stores the stream in
@@ -24,20 +25,17 @@
 #ifndef WADDIR_H
 #define WADDIR_H
 
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 
-static_assert(std::endian::native == std::endian::little,
-              "directory records are read and written as they lie in memory");
-
-// One directory entry, laid out exactly as in the file.
+// One directory entry, laid out as in the file; its numbers are in the
+// host's byte order here, and converted where records cross the file.
 struct wadentry_t {
     int32_t filepos; // absolute offset of the lump's data
     int32_t size;    // length of the lump's data in bytes
     char name[8];    // NUL-padded; eight characters have no terminator
 };
-static_assert(sizeof(wadentry_t) == 16);
+static_assert(sizeof(wadentry_t) == 16, "a directory record is 16 bytes");
 
 constexpr int WADHEADERSIZE = 12;   // magic, entry count, directory offset
 constexpr int WADENTRYSIZE = 16;    // one directory record
