@@ -26,7 +26,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -139,9 +141,15 @@ protected:
 // ---------------------------------------------------------------------------
 // Starting and waiting for programs. `spawn` starts argv with standard
 // output and error going to `outpath` and `errpath` (the same file when they
-// are equal) and standard input empty; a nonzero `fsizelimit` caps the size of
-// files it may write (POSIX only: Windows has no such limit). `reap` waits for
-// it and returns its exit status, or 128 + the signal that ended it.
+// are equal) and standard input empty, changed as `how` says. `reap` waits
+// for it and returns its exit status, or 128 + the signal that ended it.
+
+struct startup {
+    bool merged = false;     // run(): both streams in one file, to check their order
+    uint64_t fsizelimit = 0; // nonzero: cap on the size of files it may write (POSIX)
+    std::vector<int> closed = {}; // standard streams (0, 1, 2) it starts without
+    bool brokenpipe = false; // standard output a pipe whose reader is gone (POSIX)
+};
 
 #ifdef _WIN32
 
@@ -175,7 +183,7 @@ inline std::wstring quoted(const std::wstring &arg)
 }
 
 inline process spawn(const std::vector<std::string> &argv, const std::string &outpath,
-                     const std::string &errpath, uint64_t = 0)
+                     const std::string &errpath, const startup &how = {})
 {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     const auto create = [&](const std::string &p) {
@@ -189,9 +197,12 @@ inline process spawn(const std::vector<std::string> &argv, const std::string &ou
     STARTUPINFOW start = {};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = in;
-    start.hStdOutput = out;
-    start.hStdError = err;
+    const auto isclosed = [&](int fd) {
+        return std::find(how.closed.begin(), how.closed.end(), fd) != how.closed.end();
+    };
+    start.hStdInput = isclosed(0) ? nullptr : in;
+    start.hStdOutput = isclosed(1) ? nullptr : out;
+    start.hStdError = isclosed(2) ? nullptr : err;
     std::wstring line;
     for (const std::string &a : argv)
         line += (line.empty() ? L"" : L" ") + quoted(widen(a));
@@ -228,6 +239,29 @@ inline bool readlockable(const std::string &path, uint64_t len)
     return locked;
 }
 
+// The whole of `path` mapped read-only, as a game or a viewer may hold an
+// archive; unmapfile releases it.
+using mapping = HANDLE;
+inline mapping mapfile(const std::string &path)
+{
+    HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    HANDLE m = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(h);
+    return MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0) ? m : nullptr; // the view stays
+}
+inline void unmapfile(mapping m)
+{
+    CloseHandle(m);
+}
+
+// Windows has no FIFOs in the file system.
+inline bool makefifo(const std::string &)
+{
+    return false;
+}
+
 inline int reap(process child)
 {
     if (!child)
@@ -245,7 +279,7 @@ constexpr bool onwindows = false;
 using process = pid_t;
 
 inline process spawn(std::vector<std::string> argv, const std::string &outpath,
-                     const std::string &errpath, uint64_t fsizelimit = 0)
+                     const std::string &errpath, const startup &how = {})
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -257,11 +291,17 @@ inline process spawn(std::vector<std::string> argv, const std::string &outpath,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (fsizelimit) {
-            signal(SIGXFSZ, SIG_IGN); // a write past the cap fails with EFBIG
-            rlimit lim{fsizelimit, fsizelimit};
+        if (how.fsizelimit) {
+            rlimit lim{how.fsizelimit, how.fsizelimit};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
+        int pipeends[2];
+        if (how.brokenpipe && pipe(pipeends) == 0) {
+            close(pipeends[0]);
+            dup2(pipeends[1], 1);
+        }
+        for (int fd : how.closed)
+            close(fd);
         std::vector<char *> args;
         for (auto &a : argv)
             args.push_back(a.data());
@@ -289,6 +329,25 @@ inline bool readlockable(const std::string &path, uint64_t len)
     return locked;
 }
 
+using mapping = std::pair<void *, size_t>;
+inline mapping mapfile(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    const size_t len = size_t(lseek(fd, 0, SEEK_END));
+    void *view = mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    return {view, len};
+}
+inline void unmapfile(mapping m)
+{
+    munmap(m.first, m.second);
+}
+
+inline bool makefifo(const std::string &path)
+{
+    return mkfifo(path.c_str(), 0644) == 0;
+}
+
 inline int reap(process pid)
 {
     int wstatus = 0;
@@ -305,16 +364,16 @@ struct result {
 };
 
 // Run argv to its end with its output captured in files of `scratch`. With
-// `merged`, both streams go to one file (returned in out) to check their order.
+// `merged`, both streams go to one file (returned in out).
 inline result run(const std::string &scratch, std::vector<std::string> argv,
-                  bool merged = false, uint64_t fsizelimit = 0)
+                  const startup &how = {})
 {
     const std::string outpath = scratch + "/.stdout";
-    const std::string errpath = merged ? outpath : scratch + "/.stderr";
+    const std::string errpath = how.merged ? outpath : scratch + "/.stderr";
     result r;
-    r.status = reap(spawn(std::move(argv), outpath, errpath, fsizelimit));
+    r.status = reap(spawn(std::move(argv), outpath, errpath, how));
     r.out = readfile(outpath);
-    if (!merged)
+    if (!how.merged)
         r.err = readfile(errpath);
     return r;
 }

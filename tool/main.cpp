@@ -19,9 +19,9 @@ static const char *wadfile_name;
 static const char *graftfile_name;
 static const char *graftfile_levelname;
 static int32_t graftfile_len;
-static const unsigned char *graftfile_data; // mapped, or on the heap
-static bool graftfile_mapped;               // how graftfile_data is held
-static os_filestat graftfile_stat;          // the level file's status
+static unsigned char *graftfile_data; // the file's bytes, when held in memory
+static int graftfile_handle = -1;     // the level file, open until stored
+static os_filestat graftfile_stat;    // its status when it was opened
 static int level_entry;
 
 // FileLength: size of the open descriptor's file, whose status it keeps in
@@ -39,89 +39,135 @@ static int32_t FileLength(int handle)
     return static_cast<int32_t>(graftfile_stat.size);
 }
 
-// Read the level file into a heap buffer, for files that cannot be mapped.
-// A read may return less than asked, so it loops; a file that ends early
-// (it shrank, or reports a size it does not have) is an error.
-static void load_graftfile(int handle, size_t len)
+// Read exactly len bytes of the level file into buf, `at` bytes into it. A
+// read may return less than asked, so it loops; a file that ends early (it
+// shrank, or reports a size it does not have) is an error.
+static void read_graftbytes(unsigned char *buf, size_t len, size_t at)
 {
-    auto *buf = static_cast<unsigned char *>(malloc(len));
-    if (!buf)
-        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
-    graftfile_data = buf;
-    size_t got = 0;
-    while (got < len) {
-        const int64_t n = os_read(handle, buf + got, len - got);
+    for (size_t got = 0; got < len;) {
+        const int64_t n = os_read(graftfile_handle, buf + got, len - got);
         if (n < 0)
-            errorexit("%s: read failed: %s\n", graftfile_name, strerror(errno));
+            errorexit("%s: read failed: %s\n", graftfile_name, os_strerror(errno));
         if (n == 0)
-            errorexit("%s: file ended after %zu of %zu bytes\n",
-                      graftfile_name, got, len);
+            errorexit("%s: file ended after %zu of %zu bytes\n", graftfile_name,
+                      at + got, static_cast<size_t>(graftfile_len));
         got += static_cast<size_t>(n);
     }
 }
 
-// read_graftfile: make the whole level file readable at graftfile_data. This
-// runs before the archive is opened, so a bad level file leaves it untouched.
+// A file that reports no size may hold bytes all the same (the pseudo-files
+// of /proc, for one): it is read to its end, so that what is stored is what
+// the file holds.
+static void read_graftfile_to_end()
+{
+    size_t len = 0, room = 0;
+    for (;;) {
+        if (len == room) {
+            room = room ? 2 * room : size_t{1} << 16;
+            void *bigger = realloc(graftfile_data, room);
+            if (!bigger)
+                errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, room);
+            graftfile_data = static_cast<unsigned char *>(bigger);
+        }
+        const int64_t n = os_read(graftfile_handle, graftfile_data + len, room - len);
+        if (n < 0)
+            errorexit("%s: read failed: %s\n", graftfile_name, os_strerror(errno));
+        if (n == 0)
+            break;
+        len += static_cast<size_t>(n);
+        if (len > INT32_MAX)
+            errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n",
+                      graftfile_name, static_cast<long long>(len));
+    }
+    graftfile_len = static_cast<int32_t>(len);
+}
+
+// Read the whole level file into memory.
+static void load_graftfile()
+{
+    const size_t len = static_cast<size_t>(graftfile_len);
+    graftfile_data = static_cast<unsigned char *>(malloc(len));
+    if (!graftfile_data)
+        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
+    read_graftbytes(graftfile_data, len, 0);
+}
+
+// The level file is copied to the archive in blocks of this size; a file no
+// larger is read whole before the archive is opened.
+constexpr size_t graftblock = size_t{1} << 20;
+
+// read_graftfile: open the level file, take its length and, unless it is
+// large, its bytes. This runs before the archive is opened, so a bad level
+// file leaves it untouched.
 //
-// The file is mapped where it can be: its bytes then go from the page cache
-// straight into the archive, with one copy instead of two and no heap buffer.
+// A large file is read only when it is stored, straight into the archive a
+// block at a time, so that no copy of it is held; store_graftfile checks
+// that it did not change meanwhile.
 static void read_graftfile()
 {
-    // An open that fails leaves handle at -1; FileLength then reports it.
-    const int handle = os_openread(graftfile_name);
-    graftfile_len = FileLength(handle);
-
-    const size_t len = static_cast<size_t>(graftfile_len);
-    if (len > 0) {
-        graftfile_data = static_cast<const unsigned char *>(os_map(handle, len));
-        graftfile_mapped = graftfile_data != nullptr;
-        if (!graftfile_mapped)
-            load_graftfile(handle, len);
-    }
-
-    // A file cut short while it was being mapped would yield a lump that is
-    // not its content.
-    os_filestat now;
-    if (os_fstat(handle, &now) != 0 || now.size != graftfile_stat.size)
-        errorexit("%s: file changed size while being read\n", graftfile_name);
-    if (os_close(handle) != 0)
-        errorexit("%s: close failed: %s\n", graftfile_name, strerror(errno));
-
+    // An open that fails leaves the handle at -1; FileLength then reports it.
+    graftfile_handle = os_openread(graftfile_name);
+    graftfile_len = FileLength(graftfile_handle);
+    if (graftfile_len == 0)
+        read_graftfile_to_end();
+    else if (static_cast<size_t>(graftfile_len) <= graftblock)
+        load_graftfile();
     printf("%s loaded: %i bytes\n", graftfile_name, graftfile_len);
 }
 
-// When the level file is the archive itself (the same path or a hard link),
-// the writes would change the mapped bytes while they are being copied: take
-// a private copy of them first.
-static void unshare_graftfile()
+static void close_graftfile()
 {
-    os_filestat archive;
-    if (os_fstat(fileno(wadfp), &archive) != 0)
-        errorexit("%s: cannot read file status: %s\n", wadfile_name,
-                  strerror(errno));
-    if (!graftfile_mapped || archive.volume != graftfile_stat.volume ||
-        archive.index != graftfile_stat.index)
-        return;
-
-    const size_t len = static_cast<size_t>(graftfile_len);
-    auto *copy = static_cast<unsigned char *>(malloc(len));
-    if (!copy)
-        errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, len);
-    memcpy(copy, graftfile_data, len);
-    os_unmap(graftfile_data, len);
-    graftfile_data = copy;
-    graftfile_mapped = false;
+    if (os_close(graftfile_handle) != 0)
+        errorexit("%s: close failed: %s\n", graftfile_name, os_strerror(errno));
+    graftfile_handle = -1;
 }
 
-// Release the level file's bytes.
-static void free_graftfile()
+// Stop unless the level file is as it was when opened: its bytes are stored
+// as they were at one moment, or not at all.
+static void check_graftfile()
 {
-    if (graftfile_mapped)
-        os_unmap(graftfile_data, static_cast<size_t>(graftfile_len));
-    else
-        free(const_cast<unsigned char *>(graftfile_data));
-    graftfile_data = nullptr;
-    graftfile_mapped = false;
+    os_filestat now;
+    if (os_fstat(graftfile_handle, &now) != 0 || now.size != graftfile_stat.size ||
+        now.changed != graftfile_stat.changed)
+        errorexit("%s: file changed while being read\n", graftfile_name);
+}
+
+// Once the archive is locked, and before anything is written: the level file
+// must not have changed while the run waited. When it is the archive itself
+// (the same path or a hard link), the run is about to overwrite the bytes it
+// stores, so they are read into memory first, however large.
+static void hold_graftfile(const os_filestat &archive)
+{
+    check_graftfile();
+    if (!graftfile_data && archive.volume == graftfile_stat.volume &&
+        archive.index == graftfile_stat.index)
+        load_graftfile();
+    if (graftfile_data)
+        close_graftfile();
+}
+
+// Write the level file's bytes at the archive's position: from memory when
+// they are held there, else from the file a block at a time. A block that
+// cannot be read is the level file's fault, and is told as such.
+static void store_graftfile()
+{
+    const size_t len = static_cast<size_t>(graftfile_len);
+    if (graftfile_data) {
+        if (len > 0 && fwrite(graftfile_data, len, 1, wadfp) != 1)
+            errorexit("%s: write failed: %s\n", wadfile_name, os_strerror(errno));
+        return;
+    }
+    static unsigned char block[graftblock];
+    for (size_t done = 0; done < len;) {
+        const size_t n = len - done < sizeof block ? len - done : sizeof block;
+        read_graftbytes(block, n, done);
+        if (fwrite(block, n, 1, wadfp) != 1)
+            errorexit("%s: write failed: %s\n", wadfile_name, os_strerror(errno));
+        done += n;
+    }
+    // Bytes read while the file was being written to are no moment's content.
+    check_graftfile();
+    close_graftfile();
 }
 
 // open_wadfile: open and lock the archive, load its directory and choose the
@@ -131,7 +177,7 @@ static void open_wadfile()
     wadfp = os_fopen(wadfile_name, "r+b");
     if (!wadfp)
         errorexit("%s: cannot open for update: %s\n", wadfile_name,
-                  strerror(errno));
+                  os_strerror(errno));
     wadname = wadfile_name;
 
     // Unbuffered, every read, write and seek on the archive is one system
@@ -142,12 +188,21 @@ static void open_wadfile()
     if (setvbuf(wadfp, nullptr, _IONBF, 0) != 0)
         errorexit("%s: cannot set up the stream\n", wadfile_name);
 
+    // A device or a FIFO is no archive: it has no length that writes could
+    // extend or cut, and its bytes may be anyone's.
+    os_filestat archive;
+    if (os_fstat(fileno(wadfp), &archive) != 0)
+        errorexit("%s: cannot read file status: %s\n", wadfile_name,
+                  os_strerror(errno));
+    if (!archive.regular)
+        errorexit("%s: not a regular file\n", wadfile_name);
+
     // Runs on the same archive take turns: each reads the directory the
     // previous one left.
     if (os_lock(fileno(wadfp)) != 0)
-        errorexit("%s: cannot lock: %s\n", wadfile_name, strerror(errno));
+        errorexit("%s: cannot lock: %s\n", wadfile_name, os_strerror(errno));
 
-    unshare_graftfile();
+    hold_graftfile(archive);
 
     const int refused = readwad();
     printf("%s: %i entries at %i\n", wadfile_name, numentries, diroffset);
@@ -164,17 +219,26 @@ static void open_wadfile()
                       "directory's first entry: no marker stands before it.\n");
         level_entry--;
     }
-    printf("level: %s\n", convert_string8(wadentry[level_entry]));
+    printf("level: %s\n", printable_string8(wadentry[level_entry]).text);
 }
 
-// Cut the archive back to `length` bytes, durably.
-static void truncate_wadfile(int64_t length)
+// Cut the archive back to `length` bytes, durably. This runs once the final
+// header is durable: the graft has taken effect whatever happens here, so a
+// failure is a warning, and the run still succeeds.
+static void cut_wadfile(int64_t length, int64_t extra)
 {
-    if (fflush(wadfp) != 0 || os_truncate(fileno(wadfp), length) != 0)
-        errorexit("%s: cannot truncate to %lld bytes: %s\n", wadfile_name,
-                  static_cast<long long>(length), strerror(errno));
-    if (os_sync(fileno(wadfp)) != 0)
-        errorexit("%s: sync failed: %s\n", wadfile_name, strerror(errno));
+    if (os_truncate(fileno(wadfp), length) != 0)
+        fprintf(stderr,
+                "%s: warning: the graft is done, but the %lld bytes past its "
+                "directory could not be cut off: %s. lumpgraft --compact "
+                "reclaims them.\n",
+                wadfile_name, static_cast<long long>(extra), os_strerror(errno));
+    else if (os_sync(fileno(wadfp)) != 0)
+        fprintf(stderr,
+                "%s: warning: the graft is done, but the %lld bytes past its "
+                "directory may come back after a crash: %s. lumpgraft "
+                "--compact reclaims them.\n",
+                wadfile_name, static_cast<long long>(extra), os_strerror(errno));
 }
 
 // write_graft: store the level file's bytes and move the directory past them.
@@ -191,15 +255,11 @@ static void truncate_wadfile(int64_t length)
 // the header that points at it.
 static void write_graft()
 {
-    os_filestat st;
-    if (fflush(wadfp) != 0 || os_fstat(fileno(wadfp), &st) != 0)
-        errorexit("%s: cannot read file status: %s\n", wadfile_name,
-                  strerror(errno));
-
+    const int64_t size = wadlength();
     const int64_t olddir = diroffset;
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
-    const bool dirislast = olddir + dirbytes == st.size;
-    const int64_t place = dirislast ? olddir : st.size;
+    const bool dirislast = olddir + dirbytes == size;
+    const int64_t place = dirislast ? olddir : size;
     const int64_t newdir = place + graftfile_len;
     const int64_t newend = newdir + dirbytes;
     const int64_t parked = newend;
@@ -216,10 +276,8 @@ static void write_graft()
 
     if (os_seek(wadfp, place, SEEK_SET) != 0)
         errorexit("%s: cannot seek to %lld: %s\n", wadfile_name,
-                  static_cast<long long>(place), strerror(errno));
-    if (graftfile_len > 0 &&
-        fwrite(graftfile_data, static_cast<size_t>(graftfile_len), 1, wadfp) != 1)
-        errorexit("%s: write failed: %s\n", wadfile_name, strerror(errno));
+                  static_cast<long long>(place), os_strerror(errno));
+    store_graftfile();
 
     wadentry[level_entry].filepos = static_cast<int32_t>(place);
     wadentry[level_entry].size = graftfile_len;
@@ -227,7 +285,7 @@ static void write_graft()
     writewad();
 
     if (dirislast)
-        truncate_wadfile(newend);
+        cut_wadfile(newend, dirbytes);
 }
 
 // lumpgraft: the whole insertion run.
@@ -239,11 +297,23 @@ static void lumpgraft()
 
     // Closing also drops the lock. The success line waits for a clean close.
     if (fclose(wadfp) != 0)
-        errorexit("%s: close failed: %s\n", wadfile_name, strerror(errno));
+        errorexit("%s: close failed: %s\n", wadfile_name, os_strerror(errno));
     wadfp = nullptr;
-    free_graftfile();
+    free(graftfile_data);
+    graftfile_data = nullptr;
 
     printf("%s added to %s ok\n", graftfile_name, wadfile_name);
+}
+
+// The exit status tells what happened to the archive. A standard output that
+// could not be written (a closed pipe, a full disk) does not change it, but
+// is told on standard error.
+static void finish_output()
+{
+    if (fflush(stdout) != 0)
+        fprintf(stderr, "standard output: write failed: %s\n", os_strerror(errno));
+    else if (ferror(stdout))
+        fprintf(stderr, "standard output: write failed\n");
 }
 
 // The usage error's status. On POSIX, exit(-1) reads as 255 anyway; Windows
@@ -261,6 +331,7 @@ int main(int argc, char **argv)
     if (argc <= 2) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
+        finish_output();
         return usage_status;
     }
 
@@ -269,5 +340,6 @@ int main(int argc, char **argv)
     graftfile_levelname = argc > 3 ? argv[3] : "THINGS";
 
     lumpgraft();
+    finish_output();
     return 0;
 }

@@ -48,6 +48,9 @@ static int seterrno()
     case ERROR_INVALID_HANDLE:
         errno = EBADF;
         break;
+    case ERROR_USER_MAPPED_FILE:
+        errno = EBUSY; // told apart by os_strerror
+        break;
     default:
         errno = EIO;
         break;
@@ -101,8 +104,20 @@ void os_startup(int *argc, char ***argv)
         *argc = n;
         *argv = pointers.data();
     }
+    // The C runtime keeps descriptors 0, 1 and 2 for the standard streams
+    // even when the process was started without them, so no file opened
+    // later can take their place. Windows has no SIGPIPE or SIGXFSZ.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+const char *os_strerror(int err)
+{
+    // Windows refuses to cut a file that a program has mapped, which the C
+    // runtime has no words for.
+    if (err == EBUSY)
+        return "another program has the file mapped into memory";
+    return strerror(err);
 }
 
 FILE *os_fopen(const char *path, const char *mode)
@@ -162,6 +177,10 @@ int os_fstat(int fd, os_filestat *st)
                   GetFileType(h) == FILE_TYPE_DISK;
     st->volume = info.dwVolumeSerialNumber;
     st->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    // In units of 100 ns; every write moves the last write time.
+    const uint64_t written =
+        (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+    st->changed = written * 100;
     return 0;
 }
 
@@ -206,36 +225,33 @@ int os_lock(int fd)
     return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) ? 0 : seterrno();
 }
 
-const void *os_map(int fd, size_t len)
-{
-    HANDLE h = oshandle(fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return nullptr;
-    HANDLE mapping = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    if (!mapping)
-        return nullptr;
-    const void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, len);
-    CloseHandle(mapping); // the view keeps the mapping alive
-    return view;
-}
-
-void os_unmap(const void *view, size_t)
-{
-    UnmapViewOfFile(view);
-}
-
 #else
 
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 void os_startup(int *, char ***)
 {
     // Arguments arrive as the bytes typed, and no stream translates newlines.
+    // open returns the lowest free descriptor, so a closed 0, 1 or 2 is
+    // filled in order; a process that cannot even do that stops here.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            _exit(255);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+const char *os_strerror(int err)
+{
+    return strerror(err);
 }
 
 FILE *os_fopen(const char *path, const char *mode)
@@ -256,7 +272,9 @@ FILE *os_fopen(const char *path, const char *mode)
 
 int os_openread(const char *path)
 {
-    return open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK lets a FIFO be opened without a writer; reads of a regular
+    // file ignore it.
+    return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
 int os_opencreate(const char *path)
@@ -286,6 +304,12 @@ int os_fstat(int fd, os_filestat *st)
     st->regular = S_ISREG(s.st_mode);
     st->volume = s.st_dev;
     st->index = s.st_ino;
+#ifdef __APPLE__
+    const timespec &changed = s.st_ctimespec;
+#else
+    const timespec &changed = s.st_ctim;
+#endif
+    st->changed = uint64_t(changed.tv_sec) * 1000000000u + uint64_t(changed.tv_nsec);
     return 0;
 }
 
@@ -332,21 +356,5 @@ int os_lock(int fd)
     return r;
 }
 
-const void *os_map(int fd, size_t len)
-{
-    // Populated at once: the bytes are about to be copied whole.
-#ifdef MAP_POPULATE
-    const int flags = MAP_PRIVATE | MAP_POPULATE;
-#else
-    const int flags = MAP_PRIVATE;
-#endif
-    void *view = mmap(nullptr, len, PROT_READ, flags, fd, 0);
-    return view == MAP_FAILED ? nullptr : view;
-}
-
-void os_unmap(const void *view, size_t len)
-{
-    munmap(const_cast<void *>(view), len);
-}
 
 #endif

@@ -17,20 +17,30 @@
 // What the program needs to know of an open file.
 struct os_filestat {
     int64_t size;    // length in bytes
-    bool regular;    // a regular file, not a folder or a device
+    bool regular;    // a regular file, not a folder, a device or a FIFO
     uint64_t volume; // volume and index identify the file itself: equal
     uint64_t index;  // pairs mean one file, whatever path or link opened it
+    uint64_t changed; // when its content or status last changed, in
+                      // nanoseconds: every write moves it
 };
 
-// Prepares the process: the arguments as UTF-8, and standard output and
-// standard error written byte for byte, without newline translation.
+// Prepares the process: the arguments as UTF-8; standard output and
+// standard error written byte for byte, without newline translation; a
+// closed standard stream opened on the null device, so that no file the
+// program opens takes its place and receives its messages; and a write to
+// a closed pipe or past the file size limit failing with EPIPE or EFBIG
+// instead of ending the process by a signal.
 void os_startup(int *argc, char ***argv);
+
+// The reason for the errno value err, as a user can read it.
+const char *os_strerror(int err);
 
 // Opening and closing. All access is binary, and no file opened here is
 // inherited by programs the process starts: a child holding the archive
-// would also hold its lock. os_openread opens a folder too, so that its
-// status can be read and it can be refused by name; os_opencreate creates a
-// missing file and does not truncate one.
+// would also hold its lock. os_fopen opens an existing file, mode "rb" or
+// "r+b". os_openread opens a folder, a FIFO or a device too, without waiting
+// for a FIFO's writer, so that its status can be read and it can be refused
+// by name; os_opencreate creates a missing file and does not truncate one.
 FILE *os_fopen(const char *path, const char *mode);
 int os_openread(const char *path);
 int os_opencreate(const char *path);
@@ -51,10 +61,5 @@ int os_truncate(int fd, int64_t length);
 // Waits for, then holds, the exclusive lock that serializes runs on one
 // file until the descriptor is closed. Readers are never blocked by it.
 int os_lock(int fd);
-
-// A read-only view of the first len (> 0) bytes of the file, or a null
-// pointer when it cannot be mapped; os_unmap releases it.
-const void *os_map(int fd, size_t len);
-void os_unmap(const void *view, size_t len);
 
 #endif

@@ -19,8 +19,31 @@ int32_t numentries;
 int32_t diroffset;
 wadentry_t wadentry[MAXWADENTRIES];
 
+// What the library knows of the archive beyond the shared state: whether the
+// last readwad refused it, so that no directory is loaded; and the length it
+// had when readwad loaded its directory, kept while the header on disk is
+// still the one read then (-1 otherwise).
+static bool refused;
+static int64_t loadedlength = -1;
+
+// When a run fails before it has written a header, whatever it wrote past
+// the loaded length (a parked directory, a lump's new bytes) is referenced
+// by nothing: cut it off, so that the archive is exactly as it was. This is
+// already the way out of a failure, so a failure here goes unreported; the
+// archive is whole either way.
+static void cutbackwad()
+{
+    os_filestat st;
+    if (!wadfp || loadedlength < 0 || fileno(wadfp) < 0 ||
+        os_fstat(fileno(wadfp), &st) != 0 || !st.regular || st.size <= loadedlength)
+        return;
+    if (os_truncate(fileno(wadfp), loadedlength) == 0)
+        os_sync(fileno(wadfp));
+}
+
 [[noreturn]] void errorexit(const char *fmt, ...)
 {
+    cutbackwad();
     // Progress lines come first, so the fatal message follows them in a log
     // that captures both streams.
     fflush(stdout);
@@ -47,7 +70,7 @@ static void wadseek(int64_t offset, const char *op)
 {
     if (os_seek(wadfp, offset, SEEK_SET) != 0)
         errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
-                  static_cast<long long>(offset), strerror(errno));
+                  static_cast<long long>(offset), os_strerror(errno));
 }
 
 static void wadread(void *buf, size_t len, const char *op)
@@ -55,7 +78,7 @@ static void wadread(void *buf, size_t len, const char *op)
     if (len == 0 || fread(buf, len, 1, wadfp) == 1)
         return;
     if (ferror(wadfp))
-        errorexit("%s: %s: read failed: %s\n", op, archive(), strerror(errno));
+        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
     errorexit("%s: %s: file ends before %zu bytes could be read\n", op,
               archive(), len);
 }
@@ -63,7 +86,7 @@ static void wadread(void *buf, size_t len, const char *op)
 static void wadwrite(const void *buf, size_t len, const char *op)
 {
     if (len != 0 && fwrite(buf, len, 1, wadfp) != 1)
-        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
 }
 
 // Push buffered writes to the file and make them durable. A stream with no
@@ -71,9 +94,9 @@ static void wadwrite(const void *buf, size_t len, const char *op)
 static void wadsync(const char *op)
 {
     if (fflush(wadfp) != 0)
-        errorexit("%s: %s: write failed: %s\n", op, archive(), strerror(errno));
+        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
     if (fileno(wadfp) >= 0 && os_sync(fileno(wadfp)) != 0)
-        errorexit("%s: %s: sync failed: %s\n", op, archive(), strerror(errno));
+        errorexit("%s: %s: sync failed: %s\n", op, archive(), os_strerror(errno));
 }
 
 // The archive's length in bytes. Leaves the stream at its end.
@@ -82,8 +105,13 @@ static int64_t wadsize(const char *op)
     int64_t end;
     if (os_seek(wadfp, 0, SEEK_END) != 0 || (end = os_tell(wadfp)) < 0)
         errorexit("%s: %s: cannot find the end of the file: %s\n", op,
-                  archive(), strerror(errno));
+                  archive(), os_strerror(errno));
     return end;
+}
+
+int64_t wadlength()
+{
+    return wadsize("wadlength");
 }
 
 // ---------------------------------------------------------------------------
@@ -108,6 +136,18 @@ static int32_t le32(int32_t v)
 // ---------------------------------------------------------------------------
 // Header and directory
 
+// readwad's refusals: a line on standard output, and no directory loaded.
+__attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    vprintf(fmt, args);
+    va_end(args);
+    refused = true;
+    loadedlength = -1;
+    return 1;
+}
+
 int readwad()
 {
     const int64_t filesize = wadsize("readwad");
@@ -129,42 +169,28 @@ int readwad()
         wad = 1;
     if (strcmp(magic, "IWAD") == 0)
         wad = 0;
-    if (wad == 2) {
-        printf("File not IWAD or PWAD!\n");
-        return 1;
-    }
-    if (filesize < WADHEADERSIZE) {
-        printf("File too short for a WAD header (%lld bytes)!\n",
-               static_cast<long long>(filesize));
-        return 1;
-    }
-    if (numentries > MAXWADENTRIES) {
-        printf("Cannot handle > %i entry wads!\n", MAXWADENTRIES);
-        return 1;
-    }
+    if (wad == 2)
+        return refuse("File not IWAD or PWAD!\n");
+    if (filesize < WADHEADERSIZE)
+        return refuse("File too short for a WAD header (%lld bytes)!\n",
+                      static_cast<long long>(filesize));
+    if (numentries > MAXWADENTRIES)
+        return refuse("Cannot handle > %i entry wads!\n", MAXWADENTRIES);
 
     // A directory that does not lie wholly inside the file would leave stale
     // records in the table, and writing them back would damage the archive.
-    if (numentries < 0) {
-        printf("Negative entry count %i!\n", numentries);
-        return 1;
-    }
-    if (diroffset < 0) {
-        printf("Negative directory offset %i!\n", diroffset);
-        return 1;
-    }
-    if (numentries > 0 && diroffset < WADHEADERSIZE) {
-        printf("Directory at %i overlaps the header!\n", diroffset);
-        return 1;
-    }
+    if (numentries < 0)
+        return refuse("Negative entry count %i!\n", numentries);
+    if (diroffset < 0)
+        return refuse("Negative directory offset %i!\n", diroffset);
+    if (numentries > 0 && diroffset < WADHEADERSIZE)
+        return refuse("Directory at %i overlaps the header!\n", diroffset);
     const int64_t dirend =
         int64_t{diroffset} + int64_t{numentries} * WADENTRYSIZE;
-    if (dirend > filesize) {
-        printf("Directory of %i entries at %i runs past the end of the file "
-               "(%lld bytes)!\n",
-               numentries, diroffset, static_cast<long long>(filesize));
-        return 1;
-    }
+    if (dirend > filesize)
+        return refuse("Directory of %i entries at %i runs past the end of the file "
+                      "(%lld bytes)!\n",
+                      numentries, diroffset, static_cast<long long>(filesize));
 
     wadseek(diroffset, "readwad");
     wadread(wadentry, size_t(numentries) * WADENTRYSIZE, "readwad");
@@ -174,6 +200,8 @@ int readwad()
             wadentry[i].size = le32(wadentry[i].size);
         }
     }
+    refused = false;
+    loadedlength = filesize;
     return 0;
 }
 
@@ -206,9 +234,13 @@ void writewad()
     memcpy(header, wad == 0 ? "IWAD" : "PWAD", 4);
     memcpy(header + 4, &count, 4);
     memcpy(header + 8, &offset, 4);
+    // From here on the header on disk may be this one: failing runs no
+    // longer cut the archive back.
+    loadedlength = -1;
     wadseek(0, "writewad");
     wadwrite(header, sizeof header, "writewad");
     wadsync("writewad");
+    refused = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -237,8 +269,24 @@ char *convert_string8(wadentry_t entry)
     return slot;
 }
 
+printname_t printable_string8(wadentry_t entry)
+{
+    printname_t out{};
+    char *at = out.text;
+    for (size_t i = 0; i < sizeof entry.name && entry.name[i] != '\0'; i++) {
+        const auto c = static_cast<unsigned char>(entry.name[i]);
+        if (c < 0x20 || c == 0x7f)
+            at += snprintf(at, 5, "\\x%02x", c);
+        else
+            *at++ = static_cast<char>(c);
+    }
+    return out;
+}
+
 int entry_exist(const char *name)
 {
+    if (refused)
+        return -1;
     for (int i = 0; i < numentries && i < MAXWADENTRIES; i++) {
         if (namematches(wadentry[i], name))
             return i;
@@ -261,7 +309,7 @@ wadentry_t findinfo(const char *name)
 
 int islevel(int n)
 {
-    if (n < 0 || n >= MAXWADENTRIES - 1 || n >= numentries - 1)
+    if (refused || n < 0 || n >= MAXWADENTRIES - 1 || int64_t{n} + 1 >= numentries)
         return 0;
     return namematches(wadentry[n + 1], "THINGS");
 }
@@ -297,13 +345,17 @@ int32_t findlevelsize(const char *name)
 
 void addentry(wadentry_t entry)
 {
-    char name[9];
-    memcpy(name, convert_string8(entry), sizeof name);
+    const printname_t name = printable_string8(entry);
 
+    if (refused) {
+        printf("Cannot add %s: the archive was refused, no directory is loaded!\n",
+               name.text);
+        return;
+    }
     if (numentries < 0 || numentries >= MAXWADENTRIES) {
         printf("Cannot add %s: the directory holds %i entries, the table at "
                "most %i!\n",
-               name, numentries, MAXWADENTRIES);
+               name.text, numentries, MAXWADENTRIES);
         return;
     }
 
@@ -316,13 +368,12 @@ void addentry(wadentry_t entry)
     if (newdir < WADHEADERSIZE || newdir + dirbytes != filesize)
         newdir = filesize > WADHEADERSIZE ? filesize : WADHEADERSIZE;
     if (newdir + dirbytes + WADENTRYSIZE > INT32_MAX) {
-        printf("Cannot add %s: the directory would pass 2 GiB!\n", name);
+        printf("Cannot add %s: the directory would pass 2 GiB!\n", name.text);
         return;
     }
 
-    if (entry_exist(name) != -1)
-        printf("\tWarning! Resource %s already exists!\n",
-               convert_string8(entry));
+    if (entry_exist(convert_string8(entry)) != -1)
+        printf("\tWarning! Resource %s already exists!\n", name.text);
     wadentry[numentries++] = entry;
     diroffset = static_cast<int32_t>(newdir);
     writewad();
@@ -330,13 +381,16 @@ void addentry(wadentry_t entry)
 
 unsigned char *cachelump(int n)
 {
+    if (refused)
+        errorexit("cachelump: %s: the archive was refused, no directory is loaded\n",
+                  archive());
     if (n < 0 || n >= numentries || n >= MAXWADENTRIES)
         errorexit("cachelump: %s: no entry %i in a directory of %i entries\n",
                   archive(), n, numentries);
     const wadentry_t &entry = wadentry[n];
     char what[80];
     snprintf(what, sizeof what, "cachelump: entry %i (%s)", n,
-             convert_string8(entry));
+             printable_string8(entry).text);
     if (entry.size < 0 || entry.filepos < 0)
         errorexit("%s: %s: lump of %i bytes at %i is impossible\n", what,
                   archive(), entry.size, entry.filepos);
@@ -362,29 +416,29 @@ void copywad(const char *path)
     os_filestat target, source;
     if (os_fstat(fd, &target) != 0)
         errorexit("copywad: %s: cannot read file status: %s\n", path,
-                  strerror(errno));
+                  os_strerror(errno));
     if (fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &source) == 0 &&
         target.volume == source.volume && target.index == source.index)
         errorexit("copywad: %s is the archive itself\n", path);
     if (target.regular && os_truncate(fd, 0) != 0)
-        errorexit("copywad: %s: cannot truncate: %s\n", path, strerror(errno));
+        errorexit("copywad: %s: cannot truncate: %s\n", path, os_strerror(errno));
     FILE *copy = fdopen(fd, "wb");
     if (!copy)
-        errorexit("copywad: %s: %s\n", path, strerror(errno));
+        errorexit("copywad: %s: %s\n", path, os_strerror(errno));
 
     wadseek(0, "copywad");
     static unsigned char block[1 << 16];
     size_t n;
     while ((n = fread(block, 1, sizeof block, wadfp)) > 0) {
         if (fwrite(block, 1, n, copy) != n)
-            errorexit("copywad: %s: write failed: %s\n", path, strerror(errno));
+            errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
     }
     if (ferror(wadfp))
-        errorexit("copywad: %s: read failed: %s\n", archive(), strerror(errno));
+        errorexit("copywad: %s: read failed: %s\n", archive(), os_strerror(errno));
 
     // A copy reported as made is whole and on disk.
     if (fflush(copy) != 0 || os_sync(fileno(copy)) != 0)
-        errorexit("copywad: %s: write failed: %s\n", path, strerror(errno));
+        errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
     if (fclose(copy) != 0)
-        errorexit("copywad: %s: close failed: %s\n", path, strerror(errno));
+        errorexit("copywad: %s: close failed: %s\n", path, os_strerror(errno));
 }

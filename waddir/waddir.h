@@ -11,16 +11,20 @@
 //      `wadfp` and its path in `wadname` (used in messages only).
 //   2. `readwad` loads the header and directory into `wad`, `numentries`,
 //      `diroffset` and `wadentry`. It returns 1, after a line on standard
-//      output, for an archive it refuses; nothing is loaded then and the caller
-//      must not write the archive.
+//      output, for an archive it refuses; no directory is loaded then, and
+//      the caller must not write the archive.
 //   3. The caller reads and changes `wadentry`, `numentries` and `diroffset`.
 //   4. `writewad` writes the directory at `diroffset`, makes it durable, then
-//      writes the header that points at it and makes that durable too, so the
-//      header never points at a directory that is not fully on disk.
+//      writes the header that points at it and makes that durable too. A
+//      caller that must keep the archive whole at every instant writes the
+//      new directory where the header does not point yet.
 //   5. The caller closes `wadfp`.
 //
 // The library never opens or closes the archive stream. Any failed read,
 // write, seek or sync on the archive ends the process through `errorexit`.
+// Until a header is written, the archive's header still points at the
+// directory `readwad` loaded; a run that fails then leaves the archive as it
+// was, cut back to its loaded length.
 
 #ifndef WADDIR_H
 #define WADDIR_H
@@ -58,22 +62,44 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 
 // errorexit: the program's one fatal exit. Flushes standard output, prints the
 // message exactly as formatted on standard error and exits with status 255.
+// When no header has been written since `readwad` loaded the directory, it
+// first cuts off whatever was written past the archive's loaded length.
 [[noreturn]] void errorexit(const char *fmt, ...)
     __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2)));
 
 // readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
 // when refused: a magic other than "IWAD"/"PWAD", more than 5000 entries, a
 // negative count or offset, or a directory that overlaps the header or runs
-// past the end of the file. On refusal the table is left as it was.
+// past the end of the file. On refusal the table is left as it was,
+// `numentries` and `diroffset` hold the header's values, and no directory is
+// loaded: lookups find nothing, and `addentry` and `cachelump` refuse, until
+// a `readwad` loads one or a `writewad` writes one.
 int readwad();
 
-// writewad: write directory then header from the current state, each made
-// durable (fdatasync; FlushFileBuffers on Windows) before the next step.
+// writewad: write the directory at `diroffset`, make it durable, then write
+// the header that points at it and make that durable (fdatasync,
+// F_FULLFSYNC on macOS, FlushFileBuffers on Windows). The header never
+// points at a directory not yet written; but where it already points at
+// `diroffset`, the directory is rewritten in place, and a crash midway
+// leaves it half old, half new.
 void writewad();
+
+// wadlength: the archive's length in bytes, as found by seeking to its end
+// (which leaves the stream there).
+int64_t wadlength();
 
 // convert_string8: an entry's name as a terminated string. The string lives
 // in a ring of 99 static slots and stays valid through the next 98 calls.
 char *convert_string8(wadentry_t entry);
+
+// printable_string8: an entry's name for a message, as convert_string8 gives
+// it but with each control byte (below 0x20, and 0x7f) written as \xHH, so
+// that a crafted name cannot drive the terminal. Printable names are left as
+// they are.
+struct printname_t {
+    char text[8 * 4 + 1];
+};
+printname_t printable_string8(wadentry_t entry);
 
 // entry_exist: index of the first entry whose name matches `name` (compared
 // case-sensitively over at most eight characters), or -1.
@@ -82,7 +108,8 @@ int entry_exist(const char *name);
 // findinfo: a copy of the first entry matching `name`, or an all-zero entry.
 wadentry_t findinfo(const char *name);
 
-// islevel: 1 when entry n+1 exists and is named "THINGS", else 0.
+// islevel: 1 when entry n+1 exists and is named "THINGS", else 0 (also for
+// any n when no directory is loaded, whatever `numentries` holds).
 int islevel(int n);
 
 // islevelentry: 1 when `name` is exactly one of the eleven level lump names
@@ -97,13 +124,15 @@ int32_t findlevelsize(const char *name);
 // addentry: append `entry` to the directory and write directory and header.
 // A name already present gets a warning and is appended all the same. When
 // lump data follows the directory, the directory moves to the end of the file
-// so that nothing is overwritten. A full table or a directory that is not
-// loaded (negative count) gets a line on standard output and nothing changes.
+// so that nothing is overwritten. A full table, a negative count or an
+// archive that `readwad` refused gets a line on standard output, and nothing
+// changes.
 void addentry(wadentry_t entry);
 
 // cachelump: a newly allocated buffer (the caller frees it) holding the data
-// of entry `n`. An index outside the directory, a negative size, or a lump
-// that cannot be read whole ends the process through errorexit.
+// of entry `n`. No directory loaded, an index outside the directory, a
+// negative size or offset, or a lump that cannot be read whole ends the
+// process through errorexit.
 unsigned char *cachelump(int n);
 
 // copywad: write a copy of the whole archive to `path`, made durable. A path
