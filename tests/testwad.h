@@ -257,9 +257,9 @@ inline void unmapfile(mapping m)
 }
 
 // Windows has no FIFOs in the file system.
-inline bool makefifo(const std::string &)
+inline int makefifo(const std::string &)
 {
-    return false;
+    return -1;
 }
 
 inline int reap(process child)
@@ -343,9 +343,11 @@ inline void unmapfile(mapping m)
     munmap(m.first, m.second);
 }
 
-inline bool makefifo(const std::string &path)
+// A FIFO at `path`, opened for reading without waiting for a writer: the
+// descriptor, which the caller closes, or -1 where there are no FIFOs.
+inline int makefifo(const std::string &path)
 {
-    return mkfifo(path.c_str(), 0644) == 0;
+    return mkfifo(path.c_str(), 0644) == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 }
 
 inline int reap(process pid)

@@ -186,8 +186,10 @@ TEST_F(ToolTest, LevelFileProblemsStopBeforeTheArchiveIsOpened)
     };
     // Opening a FIFO must not wait for a writer that never comes (the
     // test's timeout would end a run that hangs).
-    if (makefifo(path("fifo")))
+    if (const int reader = makefifo(path("fifo")); reader >= 0) {
+        os_close(reader);
         cases.push_back({path("fifo"), path("fifo") + ": not a regular file\n"});
+    }
     for (const auto &c : cases) {
         const result r = run(dir, {LUMPGRAFT_BIN, wadpath, c.file});
         EXPECT_EQ(r.status, 255);
@@ -371,8 +373,10 @@ TEST_F(ToolTest, ArchivesThatAreNotRegularFilesAreRefused)
     const std::string before = makewad(twolevels());
     writefile(filepath, "abc");
     std::vector<std::string> archives;
-    if (makefifo(path("fifo")))
+    if (const int reader = makefifo(path("fifo")); reader >= 0) {
+        os_close(reader);
         archives.push_back(path("fifo"));
+    }
     writefile(wadpath, before);
     const result loop = run(dir, {"losetup", "--find", "--show", wadpath});
     if (loop.status == 0)

@@ -74,6 +74,8 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         {"", "File not IWAD or PWAD!\n"},
         {"PWA", "File not IWAD or PWAD!\n"},
         {std::string("PWAD\2\0\0", 7), "File too short for a WAD header (7 bytes)!\n"},
+        {header("PWAD", 1, 12), "Directory of 1 entries at 12 runs past the end of the file "
+                                "(12 bytes)!\n"},
         {header("pwad", 2, 12) + dir, "File not IWAD or PWAD!\n"},
         {header("IwAD", 2, 12) + dir, "File not IWAD or PWAD!\n"},
         {header("PWA\0", 2, 12) + dir, "File not IWAD or PWAD!\n"},
@@ -97,6 +99,20 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         EXPECT_EQ(out, c.out);
         EXPECT_EQ(std::string(wadentry[0].name, 8), "SENTINEL");
         EXPECT_EQ(wadentry[1].filepos, 0);
+
+        // No directory is loaded: lookups find nothing in the stale table,
+        // and editing refuses without writing.
+        wadentry[1] = named("THINGS");
+        EXPECT_EQ(entry_exist("SENTINEL"), -1);
+        EXPECT_EQ(islevel(0), 0);
+        EXPECT_EQ(findlevelsize("SENTINEL"), -1);
+        testing::internal::CaptureStdout();
+        addentry(named("NEW"));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "Cannot add NEW: the archive was refused, no directory is loaded!\n");
+        EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "no directory is loaded");
+        closewad();
+        EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
     }
     // A refused count is kept as read.
     openwad(header("PWAD", 6000, 12) + dir);
@@ -115,6 +131,13 @@ TEST_F(WadTest, SoundHeadersLoad)
     EXPECT_EQ(out, "");
     EXPECT_EQ(wad, 1);
     EXPECT_EQ(std::string(wadentry[0].name, 8), "SENTINEL");
+    openwad(header("PWAD", 0, 0)); // an empty directory may be anywhere
+    EXPECT_EQ(readwad_out(out), 0);
+
+    // A read that fails keeps its reason.
+    closewad();
+    wadfp = fopen(wadpath.c_str(), "ab");
+    EXPECT_EXIT(readwad(), testing::ExitedWithCode(255), "readwad: .*: read failed: ");
 
     const std::string w = makewad(twolevels(), "IWAD");
     openwad(w);
@@ -232,6 +255,8 @@ TEST_F(WadTest, NameMatching)
 
     const wadentry_t found = findinfo("LINEDEFS");
     EXPECT_EQ(memcmp(&found, &wadentry[2], sizeof found), 0);
+    const wadentry_t first = findinfo("MAP01");
+    EXPECT_EQ(memcmp(&first, &wadentry[0], sizeof first), 0);
     const wadentry_t missing = findinfo("SECTORS");
     EXPECT_EQ(missing.filepos, 0);
     EXPECT_EQ(missing.size, 0);
@@ -288,12 +313,13 @@ TEST_F(WadTest, LevelStructureQueries)
     EXPECT_EQ(islevel(12), 1);
     EXPECT_EQ(islevel(11), 0); // only the next entry's name counts
     wadentry[17] = named("THINGS"); // a stale record just past the directory
+    wadentry[17].size = 1000;
     EXPECT_EQ(islevel(16), 0);      // the last entry
     for (int n : {-1, INT32_MIN, 17, 4999, 5000, INT32_MAX})
         EXPECT_EQ(islevel(n), 0) << n;
 
-    EXPECT_EQ(islevelentry("BEHAVIOR"), 1);
-    EXPECT_EQ(islevelentry("SSECTORS"), 1);
+    for (int i = 1; i <= 11; i++)
+        EXPECT_EQ(islevelentry(convert_string8(wadentry[i])), 1) << i;
     EXPECT_EQ(islevelentry("behavior"), 0);
     EXPECT_EQ(islevelentry("THINGS "), 0);
     EXPECT_EQ(islevelentry("MAP01"), 0);
@@ -360,7 +386,7 @@ TEST_F(WadTest, AddEntry)
 
 TEST_F(WadTest, EditingStaysInsideTheTable)
 {
-    for (int count : {-1, 5000, 6000}) {
+    for (int count : {INT32_MIN, -1, 5000, 6000}) {
         SCOPED_TRACE(count);
         openwad(makewad(twolevels()));
         const std::string before = readfile(wadpath);
@@ -400,9 +426,11 @@ TEST_F(WadTest, CacheLump)
         free(buf);
     }
 
-    // A size-0 lump reads nothing, wherever it claims to be.
+    // A size-0 lump reads nothing, wherever it claims to be in the file.
     wadentry[0].filepos = 1 << 30;
     free(cachelump(0));
+    wadentry[0].filepos = -1;
+    EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "lump of 0 bytes at -1 is impossible");
 
     EXPECT_EXIT(cachelump(-1), testing::ExitedWithCode(255),
                 "^cachelump: .*: no entry -1 in a directory of 8 entries\n$");
@@ -432,6 +460,13 @@ TEST_F(WadTest, CopyWad)
     openwad("PWAD");
     copywad(path("copy.wad").c_str());
     EXPECT_EQ(readfile(path("copy.wad")), "PWAD");
+    // A copy is reported made only once it is synced: a FIFO, which cannot
+    // be, takes the bytes and must fail the copy.
+    if (const int reader = makefifo(path("fifo")); reader >= 0) {
+        EXPECT_EXIT(copywad(path("fifo").c_str()), testing::ExitedWithCode(255),
+                    "copywad: .*fifo: write failed: Invalid argument");
+        os_close(reader);
+    }
 
     EXPECT_EXIT(copywad(path("no/such/folder.wad").c_str()), testing::ExitedWithCode(255),
                 "^copywad: Couldn't copy a wad \\(filename:.*/no/such/folder.wad\\)\n$");
@@ -447,6 +482,11 @@ TEST_F(WadTest, CopyWad)
         EXPECT_EXIT(copywad("/dev/full"), testing::ExitedWithCode(255),
                     "copywad: /dev/full: write failed: No space left on device");
     }
+    // Nor after a read of the archive that failed.
+    closewad();
+    wadfp = fopen(wadpath.c_str(), "ab");
+    EXPECT_EXIT(copywad(path("copy.wad").c_str()), testing::ExitedWithCode(255),
+                "copywad: .*: read failed: ");
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)
