@@ -411,6 +411,27 @@ TEST_F(FaultTest, TwoGraftsInARow)
     survivespowerloss(once, pattern(300), 4, {"MAP02"});
 }
 
+// A failure after the park, with standard input and one output stream
+// closed: the messages must not land on the parked directory that the
+// header points at.
+TEST_F(FaultTest, FailureAfterTheParkWithAStreamClosed)
+{
+    const std::string before = makewad(twolevels());
+    writefile(filepath, pattern(100));
+    for (const char *closing : {"<&- >&-", "<&- 2>&-"}) {
+        SCOPED_TRACE(closing);
+        writefile(wadpath, before);
+        const result r = run(dir, straced(wadpath,
+                                          {"-o", "/dev/null", "-f", "-e", "trace=fdatasync", "-e",
+                                           "inject=fdatasync:error=EIO:when=3"},
+                                          {"sh", "-c", std::string("exec \"$0\" \"$@\" ") + closing,
+                                           LUMPGRAFT_BIN, wadpath, filepath}));
+        EXPECT_EQ(r.status, 255);
+        const std::string now = readfile(wadpath);
+        EXPECT_TRUE(wadiswhole(now) && lumpsof(now) == twolevels()) << wadiswhole(now).message();
+    }
+}
+
 // Reads of the level file are repeated when interrupted, and one that fails
 // or ends early is the level file's fault. A small file is read before the
 // archive is opened, which then stays as it was; a large one is read while
