@@ -281,6 +281,11 @@ using process = pid_t;
 inline process spawn(std::vector<std::string> argv, const std::string &outpath,
                      const std::string &errpath, const startup &how = {})
 {
+#ifdef LUMPGRAFT_EMULATOR
+    // A cross-built command runs under the emulator that runs the tests.
+    if (argv[0] == LUMPGRAFT_BIN)
+        argv.insert(argv.begin(), LUMPGRAFT_EMULATOR);
+#endif
     const pid_t pid = fork();
     if (pid == 0) {
         const int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -31,7 +31,7 @@ if ! command -v pkg-config >/dev/null; then
   exit 0
 fi
 # shellcheck disable=SC2046 # pkg-config's output is a list of options
-g++ -std=c++20 $flags "$src/tests/consumer/listlevels.cpp" -o "$scratch/listlevels" \
+g++ $flags "$src/tests/consumer/listlevels.cpp" -o "$scratch/listlevels" \
   $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --define-variable=prefix="$prefix" \
     --cflags --libs waddir)
 "$scratch/listlevels" "$scratch/sample.wad" | diff "$scratch/levels" -
