@@ -241,19 +241,21 @@ inline bool readlockable(const std::string &path, uint64_t len)
 
 // The whole of `path` mapped read-only, as a game or a viewer may hold an
 // archive; unmapfile releases it.
-using mapping = HANDLE;
+using mapping = const void *;
 inline mapping mapfile(const std::string &path)
 {
     HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     HANDLE m = CreateFileMappingW(h, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void *view = MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(m); // the view keeps the mapping
     CloseHandle(h);
-    return MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0) ? m : nullptr; // the view stays
+    return view;
 }
-inline void unmapfile(mapping m)
+inline void unmapfile(mapping view)
 {
-    CloseHandle(m);
+    UnmapViewOfFile(view);
 }
 
 // Windows has no FIFOs in the file system.

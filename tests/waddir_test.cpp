@@ -134,10 +134,13 @@ TEST_F(WadTest, SoundHeadersLoad)
     openwad(header("PWAD", 0, 0)); // an empty directory may be anywhere
     EXPECT_EQ(readwad_out(out), 0);
 
-    // A read that fails keeps its reason.
+    // A read that fails keeps its reason (Windows' C runtime takes a read
+    // of a write-only stream for its end).
     closewad();
     wadfp = fopen(wadpath.c_str(), "ab");
-    EXPECT_EXIT(readwad(), testing::ExitedWithCode(255), "readwad: .*: read failed: ");
+    if (!onwindows) {
+        EXPECT_EXIT(readwad(), testing::ExitedWithCode(255), "readwad: .*: read failed: ");
+    }
 
     const std::string w = makewad(twolevels(), "IWAD");
     openwad(w);
@@ -485,8 +488,10 @@ TEST_F(WadTest, CopyWad)
     // Nor after a read of the archive that failed.
     closewad();
     wadfp = fopen(wadpath.c_str(), "ab");
-    EXPECT_EXIT(copywad(path("copy.wad").c_str()), testing::ExitedWithCode(255),
-                "copywad: .*: read failed: ");
+    if (!onwindows) {
+        EXPECT_EXIT(copywad(path("copy.wad").c_str()), testing::ExitedWithCode(255),
+                    "copywad: .*: read failed: ");
+    }
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)
