@@ -205,6 +205,30 @@ protected:
         return argv;
     }
 
+    // A run to put under faults: the archive before it, the level file, the
+    // command, and the archive it must leave (empty for a compaction: what a
+    // clean run leaves, which must list the same lumps in fewer bytes). Once
+    // its final header is durable, a graft has taken effect, and a failure
+    // to cut the archive's end is only a warning; a compaction, whose whole
+    // point is the cut, fails.
+    struct job {
+        std::string before, file;
+        std::vector<std::string> argv;
+        std::string after;
+        bool cutwarns;
+        std::string success; // the end of its last line when it succeeds
+    };
+    job graft(const std::string &before, const std::string &file, int entry,
+              const std::vector<std::string> &extra = {}) const
+    {
+        return {before, file, command(extra), grafted(before, entry, file), true, " ok\n"};
+    }
+    job compaction(const std::string &before) const
+    {
+        return {before, "", {LUMPGRAFT_BIN, "--compact", wadpath}, "", false,
+                " bytes reclaimed\n"};
+    }
+
     // The command run under strace, which sees only the calls on `watched`.
     static std::vector<std::string> straced(const std::string &watched,
                                             const std::vector<std::string> &options,
@@ -218,17 +242,23 @@ protected:
         return all;
     }
 
-    // A normal run on `before`, traced with `options`: its log.
-    std::string traced(const std::string &before, const std::string &file,
-                       const std::vector<std::string> &extra,
-                       const std::vector<std::string> &options)
+    // A clean run of `j`, traced with `options`: its log. Sets j.after, for
+    // a compaction, to what the run left.
+    std::string traced(job &j, const std::vector<std::string> &options)
     {
-        writefile(wadpath, before);
-        writefile(filepath, file);
+        writefile(wadpath, j.before);
+        writefile(filepath, j.file);
         std::vector<std::string> all = {"-o", path("trace")};
         all.insert(all.end(), options.begin(), options.end());
-        const result r = run(dir, straced(wadpath, all, command(extra)));
+        const result r = run(dir, straced(wadpath, all, j.argv));
         EXPECT_EQ(r.status, 0) << r.err;
+        const std::string left = readfile(wadpath);
+        if (j.after.empty()) {
+            EXPECT_TRUE(wadiswhole(left) && lumpsof(left) == lumpsof(j.before));
+            EXPECT_LT(left.size(), j.before.size()) << "nothing was reclaimed";
+            j.after = left;
+        }
+        EXPECT_TRUE(samebytes(left, j.after));
         return readfile(path("trace"));
     }
 
@@ -236,26 +266,24 @@ protected:
     // or the new archive and say truthfully which. Once the final header is
     // durable, the run has taken effect: a failure to cut the archive's end
     // after it is a warning, and the run succeeds.
-    void survivesfaults(const std::string &before, const std::string &file, int entry,
-                        const std::vector<std::string> &extra = {})
+    void survivesfaults(job j)
     {
-        const std::string after = grafted(before, entry, file);
-        const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
+        const std::string &before = j.before, &after = j.after;
 
         std::string calls;
         for (const char *c : watchedcalls)
             calls += std::string(calls.empty() ? "" : ",") + c;
         std::map<std::string, int> counts;
         std::set<std::string> aftercommit; // "call:k" at or after the cut
-        std::istringstream trace(traced(before, file, extra, {"-e", "trace=" + calls}));
+        std::istringstream trace(traced(j, {"-e", "trace=" + calls}));
+        const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
         for (std::string line; std::getline(trace, line);) {
             const std::string call = line.substr(0, line.find('('));
             const std::string at = call + ":" + std::to_string(++counts[call]);
-            if (call == "ftruncate" || (!aftercommit.empty() && call.ends_with("sync")))
+            if (j.cutwarns &&
+                (call == "ftruncate" || (!aftercommit.empty() && call.ends_with("sync"))))
                 aftercommit.insert(at);
         }
-        // Without a fault, the run gives exactly the new archive.
-        EXPECT_TRUE(samebytes(readfile(wadpath), after));
 
         int points = 0, survived = 0;
         for (const auto &[call, count] : counts) {
@@ -270,12 +298,12 @@ protected:
                     const result r = run(dir, straced(wadpath,
                                                       {"-o", "/dev/null", "-e", "trace=" + call,
                                                        "-e", "inject=" + inject},
-                                                      command(extra)));
+                                                      j.argv));
                     const std::string now = readfile(wadpath);
                     const bool whole = wadiswhole(now);
                     const bool isold = whole && lumpsof(now) == oldlumps;
                     const bool isnew = whole && lumpsof(now) == newlumps;
-                    const bool said_ok = r.out.find(" ok\n") != std::string::npos;
+                    const bool said_ok = r.out.ends_with(j.success);
                     // A failed call ends the run with a message naming the
                     // archive; an interrupted one is repeated and the run
                     // completes.
@@ -309,20 +337,17 @@ protected:
     // lengths changed since. Each such state must read as the old archive or
     // the new one, and the state after the last sync as the new one.
     // Returns the archive the run left.
-    std::string survivespowerloss(const std::string &before, const std::string &file,
-                                  int entry, const std::vector<std::string> &extra = {})
+    std::string survivespowerloss(job j)
     {
-        const std::string after = grafted(before, entry, file);
-        const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
         const std::vector<diskop> ops = parsetrace(
-            traced(before, file, extra,
-                   {"-xx", "-s", "16777216", "-e",
-                    "trace=openat,read,write,pwrite64,lseek,ftruncate,fsync,fdatasync"}));
+            traced(j, {"-xx", "-s", "16777216", "-e",
+                       "trace=openat,read,write,pwrite64,lseek,ftruncate,fsync,fdatasync"}));
+        const std::string &before = j.before, &after = j.after;
+        const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
 
         // The recorder itself: replaying every operation gives the file the
         // run left, byte for byte.
         const std::string left = readfile(wadpath);
-        EXPECT_TRUE(samebytes(left, after));
         std::string replayed = before;
         for (const diskop &op : ops) {
             for (const piece &p : pieces(op, int64_t(replayed.size())))
@@ -382,33 +407,60 @@ protected:
 
 TEST_F(FaultTest, SmallFileIntoDefaultLevel)
 {
-    survivesfaults(makewad(twolevels()), pattern(100), 0);
-    survivespowerloss(makewad(twolevels()), pattern(100), 0);
+    survivesfaults(graft(makewad(twolevels()), pattern(100), 0));
+    survivespowerloss(graft(makewad(twolevels()), pattern(100), 0));
 }
 
 TEST_F(FaultTest, FilesSpanningManySectors)
 {
-    survivesfaults(makewad(twolevels(), "IWAD"), pattern(3 << 20), 0);
-    survivespowerloss(makewad(twolevels(), "IWAD"), pattern(20000), 0);
+    survivesfaults(graft(makewad(twolevels(), "IWAD"), pattern(3 << 20), 0));
+    survivespowerloss(graft(makewad(twolevels(), "IWAD"), pattern(20000), 0));
 }
 
 TEST_F(FaultTest, DirectoryNotLast)
 {
     const std::string before = makewad(twolevels(), "PWAD", "BYTES AFTER THE DIRECTORY");
-    survivesfaults(before, pattern(100), 4, {"MAP02"});
-    survivespowerloss(before, pattern(1000), 4, {"MAP02"});
+    survivesfaults(graft(before, pattern(100), 4, {"MAP02"}));
+    survivespowerloss(graft(before, pattern(1000), 4, {"MAP02"}));
 }
 
 TEST_F(FaultTest, EmptyFile)
 {
-    survivesfaults(makewad(twolevels()), "", 0);
-    survivespowerloss(makewad(twolevels()), "", 0);
+    survivesfaults(graft(makewad(twolevels()), "", 0));
+    survivespowerloss(graft(makewad(twolevels()), "", 0));
 }
 
 TEST_F(FaultTest, TwoGraftsInARow)
 {
-    const std::string once = survivespowerloss(makewad(twolevels()), pattern(700), 0);
-    survivespowerloss(once, pattern(300), 4, {"MAP02"});
+    const std::string once = survivespowerloss(graft(makewad(twolevels()), pattern(700), 0));
+    survivespowerloss(graft(once, pattern(300), 4, {"MAP02"}));
+}
+
+// Compaction: after two grafts into one level (the first graft's bytes are
+// reclaimed, the second's move down), and on an archive whose entries share
+// and overlap data that moves.
+TEST_F(FaultTest, CompactionAfterTwoGrafts)
+{
+    const std::string once = grafted(makewad(twolevels()), 4, pattern(700));
+    const std::string twice = grafted(once, 4, pattern(900));
+    survivesfaults(compaction(twice));
+    survivespowerloss(compaction(twice));
+}
+
+TEST_F(FaultTest, CompactionOfSharedAndOverlappingData)
+{
+    std::vector<lump> lumps = twolevels();
+    lumps.insert(lumps.begin() + 1, {"DEAD", pattern(2000)});
+    std::string w = makewad(lumps);
+    // DEAD's bytes become unreferenced; LINEDEFS shares THINGS' bytes, and
+    // SECTORS overlaps the end of THINGS and the start of LINEDEFS.
+    const int32_t dir = get32(w, 8);
+    const int32_t things = get32(w, size_t(dir + 16 * 2));
+    w.replace(size_t(dir + 16), 16, record(12, 0, "DEAD"));
+    w.replace(size_t(dir + 16 * 3), 8, le32(things) + le32(10));
+    w.replace(size_t(dir + 16 * 4), 8, le32(things + 6) + le32(9));
+    survivesfaults(compaction(w));
+    survivespowerloss(compaction(w));
 }
 
 // A failure after the park, with standard input and one output stream

@@ -22,6 +22,7 @@ static int32_t graftfile_len;
 static unsigned char *graftfile_data; // the file's bytes, when held in memory
 static int graftfile_handle = -1;     // the level file, open until stored
 static os_filestat graftfile_stat;    // its status when it was opened
+static os_filestat wadfile_stat;      // the archive's, when it was opened
 static int level_entry;
 
 // FileLength: size of the open descriptor's file, whose status it keeps in
@@ -136,11 +137,11 @@ static void check_graftfile()
 // must not have changed while the run waited. When it is the archive itself
 // (the same path or a hard link), the run is about to overwrite the bytes it
 // stores, so they are read into memory first, however large.
-static void hold_graftfile(const os_filestat &archive)
+static void hold_graftfile()
 {
     check_graftfile();
-    if (!graftfile_data && archive.volume == graftfile_stat.volume &&
-        archive.index == graftfile_stat.index)
+    if (!graftfile_data && wadfile_stat.volume == graftfile_stat.volume &&
+        wadfile_stat.index == graftfile_stat.index)
         load_graftfile();
     if (graftfile_data)
         close_graftfile();
@@ -170,9 +171,9 @@ static void store_graftfile()
     close_graftfile();
 }
 
-// open_wadfile: open and lock the archive, load its directory and choose the
-// receiving entry in level_entry.
-static void open_wadfile()
+// Open the archive for update and wait for its lock; a graft and a
+// compaction open it alike.
+static void lock_wadfile()
 {
     wadfp = os_fopen(wadfile_name, "r+b");
     if (!wadfp)
@@ -190,22 +191,34 @@ static void open_wadfile()
 
     // A device or a FIFO is no archive: it has no length that writes could
     // extend or cut, and its bytes may be anyone's.
-    os_filestat archive;
-    if (os_fstat(fileno(wadfp), &archive) != 0)
+    if (os_fstat(fileno(wadfp), &wadfile_stat) != 0)
         errorexit("%s: cannot read file status: %s\n", wadfile_name,
                   os_strerror(errno));
-    if (!archive.regular)
+    if (!wadfile_stat.regular)
         errorexit("%s: not a regular file\n", wadfile_name);
 
     // Runs on the same archive take turns: each reads the directory the
     // previous one left.
     if (os_lock(fileno(wadfp)) != 0)
         errorexit("%s: cannot lock: %s\n", wadfile_name, os_strerror(errno));
+}
 
-    hold_graftfile(archive);
-
+// Load the archive's directory and say what its header holds; 1 when
+// readwad refused it.
+static int read_wadfile()
+{
     const int refused = readwad();
     printf("%s: %i entries at %i\n", wadfile_name, numentries, diroffset);
+    return refused;
+}
+
+// open_wadfile: open and lock the archive, load its directory and choose the
+// receiving entry in level_entry.
+static void open_wadfile()
+{
+    lock_wadfile();
+    hold_graftfile();
+    const int refused = read_wadfile();
 
     // A refused archive has no directory loaded: nothing can be found in it,
     // and it is never written.
@@ -305,6 +318,20 @@ static void lumpgraft()
     printf("%s added to %s ok\n", graftfile_name, wadfile_name);
 }
 
+// compact_wadfile: the whole compaction run, under the lock a graft takes.
+static void compact_wadfile()
+{
+    lock_wadfile();
+    if (read_wadfile())
+        errorexit("%s: refused, nothing compacted\n", wadfile_name);
+    const int64_t reclaimed = compactwad();
+    if (fclose(wadfp) != 0)
+        errorexit("%s: close failed: %s\n", wadfile_name, os_strerror(errno));
+    wadfp = nullptr;
+    printf("%s compacted: %lld bytes reclaimed\n", wadfile_name,
+           static_cast<long long>(reclaimed));
+}
+
 // The exit status tells what happened to the archive. A standard output that
 // could not be written (a closed pipe, a full disk) does not change it, but
 // is told on standard error.
@@ -328,11 +355,20 @@ int main(int argc, char **argv)
            ": stores a file as the data of a WAD level's marker entry\n"
            "https://lumpgraft.example/\n"
            "Safe in-place writing by the lumpgraft developers\n");
-    if (argc <= 2) {
+    // "lumpgraft --compact wadfile" reclaims what grafts left behind; an
+    // archive named --compact is reached as ./--compact.
+    const bool compacting = argc > 1 && strcmp(argv[1], "--compact") == 0;
+    if (argc <= 2 || (compacting && argc != 3)) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
         finish_output();
         return usage_status;
+    }
+    if (compacting) {
+        wadfile_name = argv[2];
+        compact_wadfile();
+        finish_output();
+        return 0;
     }
 
     wadfile_name = argv[1];

@@ -6,6 +6,7 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdarg>
@@ -113,6 +114,9 @@ int64_t wadlength()
 {
     return wadsize("wadlength");
 }
+
+// Copies of archive data pass through this buffer, a block at a time.
+static unsigned char copyblock[size_t{1} << 20];
 
 // ---------------------------------------------------------------------------
 // Byte order. The file's integers are little-endian; the process-wide state
@@ -427,10 +431,9 @@ void copywad(const char *path)
         errorexit("copywad: %s: %s\n", path, os_strerror(errno));
 
     wadseek(0, "copywad");
-    static unsigned char block[1 << 16];
     size_t n;
-    while ((n = fread(block, 1, sizeof block, wadfp)) > 0) {
-        if (fwrite(block, 1, n, copy) != n)
+    while ((n = fread(copyblock, 1, sizeof copyblock, wadfp)) > 0) {
+        if (fwrite(copyblock, 1, n, copy) != n)
             errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
     }
     if (ferror(wadfp))
@@ -441,4 +444,173 @@ void copywad(const char *path)
         errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
     if (fclose(copy) != 0)
         errorexit("copywad: %s: close failed: %s\n", path, os_strerror(errno));
+}
+
+// ---------------------------------------------------------------------------
+// Compaction
+
+// A run of referenced bytes that moves as one: lumps that overlap or touch
+// make one range, kept whole, and ranges with only padding between them
+// move by the same distance.
+struct wadspan {
+    int64_t start, end; // where it lies now
+    int64_t parked;     // where its copy waits past the end of the file
+    int64_t final;      // where it goes
+};
+
+// The lowest offset at or after `from` that lies at `like`'s offset modulo
+// 4: where data that stood at `like` goes without losing its alignment.
+static int64_t alignedlike(int64_t from, int64_t like)
+{
+    return from + ((like - from) % 4 + 4) % 4;
+}
+
+// Copy len bytes of the archive from `from` to `to`, a block at a time from
+// the front, so that a copy to a lower offset may overlap its source.
+static void wadcopy(int64_t from, int64_t to, int64_t len, const char *op)
+{
+    for (int64_t done = 0; done < len;) {
+        const int64_t left = len - done;
+        const size_t n = left < int64_t{sizeof copyblock} ? size_t(left) : sizeof copyblock;
+        wadseek(from + done, op);
+        wadread(copyblock, n, op);
+        wadseek(to + done, op);
+        wadwrite(copyblock, n, op);
+        done += int64_t(n);
+    }
+}
+
+// Where an entry at `filepos` points once the spans lie at their parked or
+// final offsets. A lump moves with its span. An empty entry in a span moves
+// with it; one in a reclaimed gap or past the data goes to the end of the
+// span before it, so that none points past the end of the file. Nothing
+// before `firstchange`, the first byte whose content changes, moves.
+static int32_t movedpos(int32_t filepos, const wadspan *spans, int32_t count,
+                        int64_t firstchange, bool parked)
+{
+    if (filepos < firstchange)
+        return filepos;
+    const wadspan *after = std::upper_bound(
+        spans, spans + count, int64_t{filepos},
+        [](int64_t pos, const wadspan &span) { return pos < span.start; });
+    if (after == spans)
+        return WADHEADERSIZE; // in a gap before the first span
+    const wadspan &span = after[-1];
+    const int64_t at = std::min(int64_t{filepos}, span.end) - span.start;
+    return static_cast<int32_t>((parked ? span.parked : span.final) + at);
+}
+
+// Cut the archive to `length` bytes, durably.
+static void cutwad(int64_t length, const char *op)
+{
+    if (fileno(wadfp) < 0 || os_truncate(fileno(wadfp), length) != 0)
+        errorexit("%s: %s: cannot cut the file to %lld bytes: %s\n", op, archive(),
+                  static_cast<long long>(length), os_strerror(errno));
+    wadsync(op);
+}
+
+int64_t compactwad()
+{
+    const char *const op = "compactwad";
+    if (refused)
+        errorexit("%s: %s: the archive was refused, no directory is loaded\n", op, archive());
+    if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0)
+        errorexit("%s: %s: refusing to compact %i entries at offset %i\n", op, archive(),
+                  numentries, diroffset);
+    const int64_t length = wadsize(op);
+    const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
+
+    // The lumps that reference bytes, in the order of their offsets. Bytes
+    // that are not in the file, or are the header's, cannot be kept as
+    // they are.
+    static int32_t order[MAXWADENTRIES];
+    int32_t sized = 0;
+    for (int32_t i = 0; i < numentries; i++) {
+        const wadentry_t &e = wadentry[i];
+        if (e.size < 0 ||
+            (e.size > 0 && (e.filepos < WADHEADERSIZE || int64_t{e.filepos} + e.size > length)))
+            errorexit("%s: %s: entry %i (%s): a lump of %i bytes at %i is not in the file's "
+                      "data\n",
+                      op, archive(), i, printable_string8(e).text, e.size, e.filepos);
+        if (e.size > 0)
+            order[sized++] = i;
+    }
+    std::sort(order, order + sized,
+              [](int32_t a, int32_t b) { return wadentry[a].filepos < wadentry[b].filepos; });
+
+    // The new layout: each range at the lowest offset after the one before
+    // that keeps its alignment, then the directory, placed the same way.
+    static wadspan spans[MAXWADENTRIES];
+    int32_t count = 0;
+    int64_t end = WADHEADERSIZE;
+    for (int32_t j = 0; j < sized;) {
+        const int64_t start = wadentry[order[j]].filepos;
+        int64_t stop = start;
+        for (; j < sized && wadentry[order[j]].filepos <= stop; j++)
+            stop = std::max(stop, int64_t{wadentry[order[j]].filepos} + wadentry[order[j]].size);
+        const int64_t at = alignedlike(end, start);
+        if (count > 0 && spans[count - 1].start - spans[count - 1].final == start - at)
+            spans[count - 1].end = stop;
+        else
+            spans[count++] = {start, stop, start, at};
+        end = at + (stop - start);
+    }
+    const int64_t newdir = alignedlike(end, diroffset);
+    const int64_t newlength = newdir + dirbytes;
+    if (newlength >= length)
+        return 0; // nothing to reclaim: the archive is not written
+
+    int32_t moved = 0;
+    while (moved < count && spans[moved].final == spans[moved].start)
+        moved++;
+    const int64_t firstchange =
+        moved < count ? spans[moved].final : newdir != diroffset ? newdir : newlength;
+    static wadentry_t finaldir[MAXWADENTRIES];
+    bool changed = newdir != diroffset;
+    for (int32_t i = 0; i < numentries; i++) {
+        finaldir[i] = wadentry[i];
+        finaldir[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, false);
+        changed = changed || finaldir[i].filepos != wadentry[i].filepos;
+    }
+
+    // Only bytes past the directory to reclaim, or no directory to keep
+    // whole on the way: the header can point at the final place at once.
+    if (!changed || numentries == 0) {
+        if (changed) {
+            diroffset = static_cast<int32_t>(newdir);
+            writewad();
+        }
+        cutwad(newlength, op);
+        return length - newlength;
+    }
+
+    // The data that moves, and a directory that points at it, are parked
+    // past the end of the file, where nothing the header references lies.
+    int64_t parkend = length;
+    for (int32_t s = moved; s < count; s++) {
+        spans[s].parked = alignedlike(parkend, spans[s].start);
+        parkend = spans[s].parked + (spans[s].end - spans[s].start);
+    }
+    const int64_t parkeddir = alignedlike(parkend, diroffset);
+    if (parkeddir + dirbytes > INT32_MAX)
+        errorexit("%s: %s: the archive would reach %lld bytes on the way; WAD offsets stop at "
+                  "2 GiB\n",
+                  op, archive(), static_cast<long long>(parkeddir + dirbytes));
+    for (int32_t s = moved; s < count; s++)
+        wadcopy(spans[s].start, spans[s].parked, spans[s].end - spans[s].start, op);
+    for (int32_t i = 0; i < numentries; i++)
+        wadentry[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, true);
+    diroffset = static_cast<int32_t>(parkeddir);
+    writewad();
+
+    // With the header on the parked directory, nothing it references lies
+    // below the end of the file: the data goes into place, then the final
+    // directory, and the header points at it.
+    for (int32_t s = moved; s < count; s++)
+        wadcopy(spans[s].parked, spans[s].final, spans[s].end - spans[s].start, op);
+    memcpy(wadentry, finaldir, size_t(numentries) * sizeof(wadentry_t));
+    diroffset = static_cast<int32_t>(newdir);
+    writewad();
+    cutwad(newlength, op);
+    return length - newlength;
 }

@@ -140,4 +140,25 @@ unsigned char *cachelump(int n);
 // ends the process through errorexit.
 void copywad(const char *path);
 
+// compactwad: reclaim, in place, the bytes that no entry references, and
+// return how many. Afterwards the file holds the header, then each maximal
+// run of referenced bytes once, in the order of their offsets, then the
+// directory, and ends there; each run and the directory go at the lowest
+// offset after what precedes them that keeps their offset modulo 4, so that
+// alignment padding stays. Entry order, names, sizes, the magic and every
+// lump's bytes stay as they were, and entries that shared or overlapped data
+// still do. An empty entry in data that moves moves with it; one in a
+// reclaimed gap goes to the end of the data before it. Data before the first
+// gap wider than padding is not rewritten, and an archive with nothing to
+// reclaim is not written at all.
+//
+// At every instant the header points at a complete directory of the same
+// lumps: the data that moves is first copied past the end of the file and
+// the header pointed at a durable directory of the copies; then the data is
+// copied into place, the final directory made durable and pointed at, and
+// the file cut. The archive needs a descriptor. A lump that is not inside the
+// file after the header, an archive that would pass 2 GiB on the way, and
+// any failed call end the process through errorexit.
+int64_t compactwad();
+
 #endif
