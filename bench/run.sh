@@ -33,6 +33,12 @@ printf 'PWAD\003\000\000\000\020\000\000\000DATA' >"$work/three.wad"
 printf '\014\000\000\000\000\000\000\000MAP01\000\000\000' >>"$work/three.wad"
 printf '\014\000\000\000\004\000\000\000THINGS\000\000' >>"$work/three.wad"
 printf '\014\000\000\000\004\000\000\000PLAYPAL\000' >>"$work/three.wad"
+# Each archive after ten 4 KiB grafts into MAP01, which compaction reclaims.
+for wad in "$game" "$work/three.wad"; do
+  out=$work/$(basename "$wad" .wad).grafted.wad
+  cp "$wad" "$out"
+  for ((i = 0; i < 10; i++)); do "$tool" "$out" "$work/small.lmp" MAP01 >/dev/null; done
+done
 sync
 
 le32() { od -An -t d4 -j "$2" -N 4 "$1" | tr -d ' '; }
@@ -54,6 +60,8 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 prepare() { cp "$1" "$work/copy.wad" && sync "$work/copy.wad"; }
 
 graft() { "$tool" "$work/copy.wad" "$1"; }
+
+compact() { "$tool" --compact "$work/copy.wad"; }
 
 # The physical floor: the same bytes at the same offsets, made durable.
 dd_floor() {
@@ -92,6 +100,11 @@ compare "4 KiB graft vs whole-archive rewrite" "at most 0.1" \
   "$game" "graft $work/small.lmp" "$game" "rewrite"
 compare "4 KiB graft: game archive vs three-lump archive" "at most 2" \
   "$game" "graft $work/small.lmp" "$work/three.wad" "graft $work/small.lmp"
+game10=$work/$(basename "$game" .wad).grafted.wad
+compare "compaction after ten 4 KiB grafts vs whole-archive rewrite" "at most 0.1" \
+  "$game10" "compact" "$game10" "rewrite"
+compare "compaction after ten 4 KiB grafts: game archive vs three-lump archive" "at most 2" \
+  "$game10" "compact" "$work/three.grafted.wad" "compact"
 
 peaks=()
 for ((i = 0; i < runs; i++)); do

@@ -6,6 +6,8 @@
 
 #include "testwad.h"
 
+#include <algorithm>
+
 using namespace testwad;
 
 namespace {
@@ -154,6 +156,68 @@ TEST_F(RealWadTest, IndependentReadersFindTheGraftedLump)
     }
 }
 
+TEST_F(RealWadTest, CompactionKeepsEveryLumpAndLeavesOnlyPadding)
+{
+    NEED("/usr/games/deutex", "deutex");
+    NEED("/usr/lib/python3/dist-packages/omg/__init__.py", "python3-omg");
+    const game &g = games[1];
+    NEED(gamedir + g.wad, "freedoom");
+    const std::string wadpath = copygame(g);
+    for (int i = 0; i < 5; i++)
+        ASSERT_EQ(graft(wadpath, std::string(size_t(1000 + 333 * i), char('a' + i)), {g.firstlevel}).status, 0);
+    ASSERT_EQ(graft(wadpath, script, {g.otherlevel}).status, 0);
+    ASSERT_EQ(graft(wadpath, script + script, {g.firstlevel}).status, 0);
+
+    // Every entry and its bytes, as python3-omg's reader sees them.
+    const auto omglumps = [&] {
+        const result r = run(dir, {"/usr/bin/python3", "-c",
+                                   "import hashlib, omg.wadio, sys\n"
+                                   "w = omg.wadio.WadIO(sys.argv[1])\n"
+                                   "for i, e in enumerate(w.entries):\n"
+                                   "    print(e.name, hashlib.sha1(w.read(i)).hexdigest())\n",
+                                   wadpath});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const std::string lumps = omglumps();
+    const std::string before = readfile(wadpath);
+    const result r = run(dir, {LUMPGRAFT_BIN, "--compact", wadpath});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string after = readfile(wadpath);
+    EXPECT_NE(r.out.find(" compacted: " + std::to_string(before.size() - after.size()) +
+                         " bytes reclaimed\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(omglumps(), lumps);
+
+    // The file is the header, then the referenced ranges with no gap wider
+    // than padding, then the directory, and ends there.
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    const int64_t count = get32(after, 4), diroffset = get32(after, 8);
+    for (int64_t i = 0; i < count; i++) {
+        const int64_t pos = get32(after, size_t(diroffset + 16 * i));
+        const int64_t len = get32(after, size_t(diroffset + 16 * i + 4));
+        if (len > 0)
+            ranges.push_back({pos, pos + len});
+    }
+    std::sort(ranges.begin(), ranges.end());
+    int64_t end = 12, padding = 0;
+    for (const auto &[from, to] : ranges) {
+        EXPECT_LT(from - end, 4) << "a gap of " << from - end << " bytes at " << end;
+        padding += std::max<int64_t>(0, from - end);
+        end = std::max(end, to);
+    }
+    EXPECT_LT(diroffset - end, 4);
+    EXPECT_EQ(int64_t(after.size()), diroffset + 16 * count);
+    EXPECT_LT(after.size(), before.size() - 5000);
+
+    // deutex counts the same unused bytes: the padding alone.
+    const result unused = run(dir, {"/usr/games/deutex", "-unused", wadpath});
+    EXPECT_NE(unused.out.find("Total wasted bytes\t" + std::to_string(padding + diroffset - end) + "\n"),
+              std::string::npos)
+        << unused.out << unused.err;
+}
+
 // The level a demo plays, from its header: version, skill, episode, map.
 std::string demolevel(const std::string &wad, const game &g)
 {
@@ -197,6 +261,9 @@ TEST_F(RealWadTest, EnginePlaysTheEditedLevelAlike)
         const result r = graft(wadpath, script, {level});
         ASSERT_EQ(r.status, 0);
         ASSERT_NE(r.out.find("level: " + level + "\n"), std::string::npos) << r.out;
+        // The level, moved by a compaction, plays the same.
+        ASSERT_EQ(graft(wadpath, script + script, {level}).status, 0);
+        ASSERT_EQ(run(dir, {LUMPGRAFT_BIN, "--compact", wadpath}).status, 0);
         const int before = timedemo(gamedir + g.wad);
         EXPECT_GT(before, 0);
         EXPECT_EQ(timedemo(wadpath), before);

@@ -49,8 +49,11 @@ protected:
 TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
 {
     writefile(wadpath, makewad(twolevels()));
-    for (auto argv : std::vector<std::vector<std::string>>{{LUMPGRAFT_BIN},
-                                                           {LUMPGRAFT_BIN, wadpath}}) {
+    for (auto argv : std::vector<std::vector<std::string>>{
+             {LUMPGRAFT_BIN},
+             {LUMPGRAFT_BIN, wadpath},
+             {LUMPGRAFT_BIN, "--compact"},
+             {LUMPGRAFT_BIN, "--compact", wadpath, "extra"}}) {
         const result r = run(dir, argv);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n");
@@ -455,6 +458,40 @@ TEST_F(ToolTest, ArchiveMappedByAnotherProgram)
         EXPECT_EQ(r.err, "");
         EXPECT_TRUE(samebytes(after, grafted(before, 0, "script")));
     }
+}
+
+TEST_F(ToolTest, CompactionReclaimsWhatGraftsLeftBehind)
+{
+    // The first graft's bytes become unreferenced when the second replaces
+    // them; all but the padding that keeps the second's alignment go.
+    const std::string before =
+        grafted(grafted(makewad(twolevels()), 4, "first graft"), 4, "second");
+    writefile(wadpath, before);
+    const std::vector<std::string> compact = {LUMPGRAFT_BIN, "--compact", wadpath};
+    result r = run(dir, compact);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner + wadpath + ": 8 entries at " + std::to_string(get32(before, 8)) +
+                         "\n" + wadpath + " compacted: 8 bytes reclaimed\n");
+    const std::string after = readfile(wadpath);
+    EXPECT_EQ(after.size(), before.size() - 8);
+    EXPECT_TRUE(wadiswhole(after) && lumpsof(after) == lumpsof(before));
+
+    // With nothing left to reclaim, the archive is not even touched.
+    const auto stamp = std::filesystem::last_write_time(fspath(wadpath)) - std::chrono::hours(24);
+    std::filesystem::last_write_time(fspath(wadpath), stamp);
+    r = run(dir, compact);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with(wadpath + " compacted: 0 bytes reclaimed\n")) << r.out;
+    EXPECT_EQ(std::filesystem::last_write_time(fspath(wadpath)), stamp);
+    EXPECT_TRUE(samebytes(readfile(wadpath), after));
+
+    // A refused archive is never written.
+    const std::string refused = header("pwad", 0, 12);
+    writefile(wadpath, refused);
+    r = run(dir, compact);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, wadpath + ": refused, nothing compacted\n");
+    EXPECT_TRUE(samebytes(readfile(wadpath), refused));
 }
 
 TEST_F(ToolTest, ControlBytesInNamesAreEscaped)

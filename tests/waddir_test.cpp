@@ -494,6 +494,57 @@ TEST_F(WadTest, CopyWad)
     }
 }
 
+TEST_F(WadTest, CompactWad)
+{
+    // 12: A, shared by D | 16: 8 unreferenced bytes | 24: B, overlapped by
+    // C | 2 bytes of padding | 34: E | directory at 36. Empty entries lie in
+    // the data that moves, in the unreferenced gap, in the header and past
+    // the end of the file.
+    const std::string entries[] = {
+        record(12, 4, "A"),  record(24, 6, "B"),  record(26, 6, "C"),
+        record(12, 4, "D"),  record(34, 2, "E"),  record(28, 0, "INDATA"),
+        record(20, 0, "INGAP"), record(0, 0, "ATZERO"), record(1000, 0, "PASTEND")};
+    std::string dir;
+    for (const std::string &e : entries)
+        dir += e;
+    const std::string shared = header("IWAD", 9, 36) + "AAAAxxxxxxxxBBBBBBCCyyEE" + dir;
+    // Everything from B on moves down by 8: the overlap and the padding
+    // stay, and so does the alignment of every offset modulo 4.
+    const std::string compacted =
+        header("IWAD", 9, 28) + "AAAABBBBBBCCyyEE" + record(12, 4, "A") + record(16, 6, "B") +
+        record(18, 6, "C") + record(12, 4, "D") + record(26, 2, "E") + record(20, 0, "INDATA") +
+        record(16, 0, "INGAP") + record(0, 0, "ATZERO") + record(28, 0, "PASTEND");
+    struct compaction {
+        std::string before, after;
+        int64_t reclaimed;
+    };
+    const std::vector<compaction> cases = {
+        {shared, compacted, 8},
+        {compacted, compacted, 0},
+        {makewad(twolevels(), "PWAD", "LEFT BEHIND"), makewad(twolevels()), 11},
+        {header("PWAD", 0, 20) + "unused..", header("PWAD", 0, 12), 8},
+    };
+    for (const compaction &c : cases) {
+        openwad(c.before);
+        std::string out;
+        ASSERT_EQ(readwad_out(out), 0);
+        EXPECT_EQ(compactwad(), c.reclaimed);
+        closewad();
+        EXPECT_TRUE(samebytes(readfile(wadpath), c.after));
+    }
+
+    // Bytes that are not in the file cannot be kept.
+    std::string cut = shared;
+    cut.replace(36 + 16 * 4, 4, le32(179));
+    openwad(cut);
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255),
+                "^compactwad: .*: entry 4 \\(E\\): a lump of 2 bytes at 179 is not in the "
+                "file's data\n$");
+    EXPECT_TRUE(samebytes(readfile(wadpath), cut));
+}
+
 TEST_F(WadTest, TheLockBlocksNoReader)
 {
     // A game or an editor reads the archive while a run holds it, even where
