@@ -7,7 +7,7 @@
 #include "platform.h"
 
 #include <chrono>
-#include <sstream>
+#include <regex>
 #include <thread>
 
 using namespace testwad;
@@ -576,98 +576,32 @@ TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
     EXPECT_EQ(rest, std::vector<lump>(want.begin() + 1, want.end()));
 }
 
-// The manual page as plain text: escapes resolved, and the arguments of a
-// font macro set together as groff sets them (.B and .I with spaces, .BI
-// and the like without).
-std::string manualtext(const std::string &page)
-{
-    std::string text;
-    std::istringstream lines(page);
-    for (std::string line; std::getline(lines, line);) {
-        for (const auto &[from, to] : {std::pair<std::string, std::string>{"\\-", "-"},
-                                       {"\\e", "\\"}, {"\\fR", ""}, {"\\fB", ""}, {"\\&", ""}}) {
-            for (size_t at; (at = line.find(from)) != std::string::npos;)
-                line.replace(at, from.size(), to);
-        }
-        if (line.starts_with(".")) {
-            const std::string macro = line.substr(0, line.find(' '));
-            const std::string joint = macro.size() == 3 ? "" : " ";
-            std::string args = line.size() > macro.size() ? line.substr(macro.size() + 1) : "";
-            line.clear();
-            for (size_t at = 0; at < args.size();) {
-                const bool quoted = args[at] == '"';
-                const size_t end = quoted ? args.find('"', at + 1) : args.find(' ', at);
-                line += (line.empty() ? "" : joint) +
-                        args.substr(at + quoted, (end == std::string::npos ? args.size() : end) -
-                                                     at - quoted);
-                at = end == std::string::npos ? args.size() : args.find_first_not_of(' ', end + 1);
-            }
-        }
-        text += line + "\n";
-    }
-    return text;
-}
-
-// The format of a call, from the text just after its opening parenthesis:
-// its leading string literals, joined.
-std::string formatof(const std::string &args)
-{
-    std::string format;
-    for (size_t at = args.find_first_not_of(" \n"); at < args.size() && args[at] == '"';) {
-        size_t end = at + 1;
-        while (end < args.size() && args[end] != '"')
-            end += args[end] == '\\' ? 2 : 1;
-        format += args.substr(at + 1, end - at - 1);
-        at = args.find_first_not_of(" \n", end + 1);
-    }
-    return format;
-}
-
 TEST(ManualPage, ListsEveryMessageTheCommandPrints)
 {
-    // The formats in the command's source and in the library functions it
-    // calls (addentry, cachelump and copywad are the library's alone), cut
-    // at their conversions: each piece that holds a word must be in the page.
-    const std::string text = manualtext(readfile(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in"));
+    // Each piece of text between the conversions of a format the command can
+    // print must be in the manual page, as its source writes it. (addentry,
+    // cachelump and copywad are the library's alone.)
+    const std::string page =
+        std::regex_replace(readfile(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in"), std::regex(R"(\\-)"), "-");
+    const std::string library = readfile(LUMPGRAFT_SOURCE "/waddir/waddir.cpp");
+    const size_t from = library.find("void addentry("), to = library.find("// Compaction");
+    ASSERT_LT(from, to);
+    const std::string source =
+        readfile(LUMPGRAFT_SOURCE "/tool/main.cpp") + library.substr(0, from) + library.substr(to);
+    const std::regex call(R"re((?:errorexit|printf|refuse)\((?:stderr,)?\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
+    const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re"), conversion(R"re(%[-0-9.]*[lz]*[a-z]|\\n)re");
     int formats = 0;
-    for (const char *source : {"/tool/main.cpp", "/waddir/waddir.cpp"}) {
-        std::istringstream lines(readfile(std::string(LUMPGRAFT_SOURCE) + source));
-        std::string function, call;
-        for (std::string line; std::getline(lines, line);) {
-            if (!line.empty() && isalpha(static_cast<unsigned char>(line[0])) &&
-                line.find('(') != std::string::npos && !line.ends_with(";"))
-                function = line.substr(0, line.find('('));
-            if (function.ends_with("addentry") || function.ends_with("cachelump") ||
-                function.ends_with("copywad"))
-                continue;
-            if (!call.empty())
-                call += line + "\n";
-            for (const char *name : {"fprintf(stderr,", "errorexit(", "printf(", "refuse("}) {
-                if (const size_t at = line.find(name); at != std::string::npos && call.empty())
-                    call = line.substr(at + strlen(name)) + "\n";
-            }
-            if (call.empty() || line.find(");") == std::string::npos)
-                continue;
-            const std::string format = formatof(call) + "%";
-            call.clear();
-            formats += format.size() > 1;
-            std::string piece;
-            for (size_t i = 0; i < format.size(); i++) {
-                if (format[i] != '%') {
-                    piece += format[i] == '\\' ? (format[++i] == 'n' ? ' ' : format[i])
-                                               : format[i];
-                    continue;
-                }
-                i += strspn(format.c_str() + i + 1, "-0123456789.lz") + 1;
-                const size_t first = piece.find_first_not_of(' ');
-                piece = first == std::string::npos
-                            ? ""
-                            : piece.substr(first, piece.find_last_not_of(' ') - first + 1);
-                if (std::any_of(piece.begin(), piece.end(), isalpha)) {
-                    EXPECT_NE(text.find(piece), std::string::npos)
-                        << "the manual page lacks \"" << piece << "\" (" << source << ")";
-                }
-                piece.clear();
+    for (std::sregex_iterator c(source.begin(), source.end(), call), end; c != end; ++c, ++formats) {
+        std::string format;
+        const std::string literals = (*c)[1];
+        for (std::sregex_iterator l(literals.begin(), literals.end(), literal); l != end; ++l)
+            format += (*l)[1];
+        for (std::sregex_token_iterator p(format.begin(), format.end(), conversion, -1), none;
+             p != none; ++p) {
+            const std::string piece = std::regex_replace(p->str(), std::regex("^ +| +$"), "");
+            if (std::regex_search(piece, std::regex("[A-Za-z]"))) {
+                EXPECT_NE(page.find(piece), std::string::npos)
+                    << "the manual page lacks \"" << piece << "\"";
             }
         }
     }
