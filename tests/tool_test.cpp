@@ -7,7 +7,6 @@
 #include "platform.h"
 
 #include <chrono>
-#include <regex>
 #include <thread>
 
 using namespace testwad;
@@ -576,32 +575,58 @@ TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
     EXPECT_EQ(rest, std::vector<lump>(want.begin() + 1, want.end()));
 }
 
+// The leading string literals of a call, joined: its format. `args` starts
+// just after the opening parenthesis.
+std::string formatof(const std::string &args)
+{
+    std::string format;
+    for (size_t at = args.find_first_not_of(" \n"); at < args.size() && args[at] == '"';) {
+        size_t end = at + 1;
+        while (end < args.size() && args[end] != '"')
+            end += args[end] == '\\' ? 2 : 1;
+        format += args.substr(at + 1, end - at - 1);
+        at = args.find_first_not_of(" \n", end + 1);
+    }
+    return format;
+}
+
 TEST(ManualPage, ListsEveryMessageTheCommandPrints)
 {
     // Each piece of text between the conversions of a format the command can
     // print must be in the manual page, as its source writes it. (addentry,
     // cachelump and copywad are the library's alone.)
-    const std::string page =
-        std::regex_replace(readfile(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in"), std::regex(R"(\\-)"), "-");
+    std::string page = readfile(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in");
+    for (size_t at; (at = page.find("\\-")) != std::string::npos;)
+        page.erase(at, 1);
     const std::string library = readfile(LUMPGRAFT_SOURCE "/waddir/waddir.cpp");
     const size_t from = library.find("void addentry("), to = library.find("// Compaction");
     ASSERT_LT(from, to);
     const std::string source =
         readfile(LUMPGRAFT_SOURCE "/tool/main.cpp") + library.substr(0, from) + library.substr(to);
-    const std::regex call(R"re((?:errorexit|printf|refuse)\((?:stderr,)?\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
-    const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re"), conversion(R"re(%[-0-9.]*[lz]*[a-z]|\\n)re");
     int formats = 0;
-    for (std::sregex_iterator c(source.begin(), source.end(), call), end; c != end; ++c, ++formats) {
-        std::string format;
-        const std::string literals = (*c)[1];
-        for (std::sregex_iterator l(literals.begin(), literals.end(), literal); l != end; ++l)
-            format += (*l)[1];
-        for (std::sregex_token_iterator p(format.begin(), format.end(), conversion, -1), none;
-             p != none; ++p) {
-            const std::string piece = std::regex_replace(p->str(), std::regex("^ +| +$"), "");
-            if (std::regex_search(piece, std::regex("[A-Za-z]"))) {
-                EXPECT_NE(page.find(piece), std::string::npos)
-                    << "the manual page lacks \"" << piece << "\"";
+    for (const std::string name : {"errorexit(", "printf(", "fprintf(stderr,", "refuse("}) {
+        for (size_t at = source.find(name); at != std::string::npos; at = source.find(name, at + 1)) {
+            const std::string format = formatof(source.substr(at + name.size(), 400)) + "%";
+            formats += format.size() > 1;
+            std::string piece;
+            for (size_t i = 0; i < format.size(); i++) {
+                if (format[i] == '\\' && format[i + 1] == 'n') {
+                    piece += ' ';
+                    i++;
+                } else if (format[i] != '%') {
+                    piece += format[i];
+                } else {
+                    i += strspn(format.c_str() + i + 1, "-0123456789.lz") + 1;
+                    const size_t first = piece.find_first_not_of(' ');
+                    piece = first == std::string::npos
+                                ? ""
+                                : piece.substr(first, piece.find_last_not_of(' ') - first + 1);
+                    if (std::any_of(piece.begin(), piece.end(), isalpha)) {
+                        EXPECT_NE(page.find(piece), std::string::npos)
+                            << "the manual page lacks \"" << piece << "\"";
+                    }
+                    piece.clear();
+                }
             }
         }
     }
