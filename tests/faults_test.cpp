@@ -312,6 +312,8 @@ protected:
                         truthful = r.status == 128 + SIGKILL && !said_ok;
                     else if (fault == "error=EINTR")
                         truthful = r.status == 0 && said_ok && samebytes(now, after);
+                    else if (call == "close") // closing a file that is not written
+                        truthful = r.status == 0 && said_ok && isnew;
                     else if (aftercommit.count(call + ":" + std::to_string(k)))
                         truthful = r.status == 0 && said_ok && isnew &&
                                    r.err.starts_with(wadpath + ": warning: ");
@@ -486,8 +488,8 @@ TEST_F(FaultTest, FailureAfterTheParkWithAStreamClosed)
 
 // Reads of the level file are repeated when interrupted, and one that fails
 // or ends early is the level file's fault. A small file is read before the
-// archive is opened, which then stays as it was; a large one is read while
-// it is stored, and the archive then still lists the old lumps.
+// archive is opened; a large one is read while it is stored, after the park,
+// and the failed run then puts the archive back as it was.
 TEST_F(FaultTest, LevelFileReadFaults)
 {
     const std::string before = makewad(twolevels());
@@ -518,13 +520,7 @@ TEST_F(FaultTest, LevelFileReadFaults)
         const result r = run(dir, straced(filepath, options, command({})));
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err.empty() ? "" : filepath + c.err);
-        const std::string now = readfile(wadpath);
-        if (c.status == 0)
-            EXPECT_TRUE(samebytes(now, grafted(before, 0, file)));
-        else if (c.size == large)
-            EXPECT_TRUE(wadiswhole(now) && lumpsof(now) == twolevels());
-        else
-            EXPECT_TRUE(samebytes(now, before));
+        EXPECT_TRUE(samebytes(readfile(wadpath), c.status == 0 ? grafted(before, 0, file) : before));
     }
 }
 

@@ -149,6 +149,7 @@ struct startup {
     uint64_t fsizelimit = 0; // nonzero: cap on the size of files it may write (POSIX)
     std::vector<int> closed = {}; // standard streams (0, 1, 2) it starts without
     bool brokenpipe = false; // standard output a pipe whose reader is gone (POSIX)
+    bool keepoutput = false; // open the output files without emptying them
 };
 
 #ifdef _WIN32
@@ -188,7 +189,8 @@ inline process spawn(const std::vector<std::string> &argv, const std::string &ou
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     const auto create = [&](const std::string &p) {
         return CreateFileW(widen(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           &inherit, how.keepoutput ? OPEN_ALWAYS : CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     HANDLE out = create(outpath);
     HANDLE err = errpath == outpath ? out : create(errpath);
@@ -290,10 +292,9 @@ inline process spawn(std::vector<std::string> argv, const std::string &outpath,
 #endif
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(outpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = errpath == outpath
-                            ? out
-                            : open(errpath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int mode = O_WRONLY | O_CREAT | (how.keepoutput ? 0 : O_TRUNC);
+        const int out = open(outpath.c_str(), mode, 0644);
+        const int err = errpath == outpath ? out : open(errpath.c_str(), mode, 0644);
         const int in = open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(out, 1);

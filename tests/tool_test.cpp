@@ -285,6 +285,16 @@ TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
     want[4].data = "graft";
     EXPECT_EQ(lumpsof(after), want);
     EXPECT_TRUE(samebytes(after, grafted(before, 4, "graft")));
+
+    // So do bytes of the directory that a lump uses: the graft goes to the end.
+    std::string overlapped = makewad(twolevels());
+    const int32_t dir = get32(overlapped, 8);
+    overlapped.replace(size_t(dir + 16 * 7), 8, le32(dir) + le32(16));
+    writefile(wadpath, overlapped);
+    EXPECT_EQ(graft().status, 0);
+    const std::string grafted = readfile(wadpath);
+    EXPECT_EQ(lumpsof(grafted)[7], lumpsof(overlapped)[7]);
+    EXPECT_EQ(grafted.size(), overlapped.size() + 5 + 8 * 16);
 }
 
 TEST_F(ToolTest, OffsetsPast2GiBAreRefusedBeforeWriting)
@@ -430,6 +440,46 @@ TEST_F(ToolTest, LevelFileThatChangesWhileTheRunWaits)
         ASSERT_EQ(fclose(holder), 0);
         EXPECT_EQ(reap(child), 255);
         EXPECT_EQ(readfile(path("err")), filepath + ": file changed while being read\n");
+        EXPECT_TRUE(samebytes(readfile(wadpath), before));
+    }
+}
+
+TEST_F(ToolTest, ArchiveReplacedWhileTheRunWaits)
+{
+    // An editor saves by renaming a new file over the archive while a run
+    // waits for the lock: the run grafts into the file the path now names.
+    if (onwindows)
+        GTEST_SKIP() << "Windows renames nothing over a file that is open";
+    writefile(wadpath, makewad(twolevels()));
+    writefile(filepath, "abc");
+    FILE *holder = os_fopen(wadpath.c_str(), "r+b");
+    ASSERT_NE(holder, nullptr);
+    ASSERT_EQ(os_lock(fileno(holder)), 0);
+    const process child = spawn({LUMPGRAFT_BIN, wadpath, filepath}, path("out"), path("err"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::string newer = makewad(twolevels(), "IWAD");
+    writefile(path("newer.wad"), newer);
+    std::filesystem::rename(fspath(path("newer.wad")), fspath(wadpath));
+    ASSERT_EQ(fclose(holder), 0);
+    EXPECT_EQ(reap(child), 0) << readfile(path("err"));
+    EXPECT_TRUE(samebytes(readfile(wadpath), grafted(newer, 0, "abc")));
+}
+
+TEST_F(ToolTest, OutputIntoTheArchiveItself)
+{
+    // lumpgraft game.wad s.txt 1<>game.wad: nothing reaches either.
+    const std::string before = makewad(twolevels());
+    writefile(filepath, "abc");
+    for (const bool intoerr : {false, true}) {
+        writefile(wadpath, before);
+        const process child = spawn({LUMPGRAFT_BIN, wadpath, filepath},
+                                    intoerr ? path("out") : wadpath,
+                                    intoerr ? wadpath : path("err"), {.keepoutput = true});
+        EXPECT_EQ(reap(child), 255);
+        if (!intoerr) {
+            EXPECT_EQ(readfile(path("err")), wadpath + ": standard output is the archive itself; "
+                                                       "nothing done\n");
+        }
         EXPECT_TRUE(samebytes(readfile(wadpath), before));
     }
 }

@@ -123,13 +123,29 @@ static void close_graftfile()
     graftfile_handle = -1;
 }
 
+// The status of the file `path` names now, through a descriptor of its own.
+static bool statpath(const char *path, os_filestat *st)
+{
+    const int handle = os_openread(path);
+    const bool known = handle >= 0 && os_fstat(handle, st) == 0;
+    if (handle >= 0)
+        os_close(handle); // read-only, and only looked at
+    return known;
+}
+
+static bool samefile(const os_filestat &a, const os_filestat &b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
+
 // Stop unless the level file is as it was when opened: its bytes are stored
 // as they were at one moment, or not at all.
 static void check_graftfile()
 {
     os_filestat now;
-    if (os_fstat(graftfile_handle, &now) != 0 || now.size != graftfile_stat.size ||
-        now.changed != graftfile_stat.changed)
+    if (os_fstat(graftfile_handle, &now) != 0)
+        errorexit("%s: cannot read file status: %s\n", graftfile_name, os_strerror(errno));
+    if (now.size != graftfile_stat.size || now.changed != graftfile_stat.changed)
         errorexit("%s: file changed while being read\n", graftfile_name);
 }
 
@@ -140,8 +156,7 @@ static void check_graftfile()
 static void hold_graftfile()
 {
     check_graftfile();
-    if (!graftfile_data && wadfile_stat.volume == graftfile_stat.volume &&
-        wadfile_stat.index == graftfile_stat.index)
+    if (!graftfile_data && samefile(wadfile_stat, graftfile_stat))
         load_graftfile();
     if (graftfile_data)
         close_graftfile();
@@ -173,7 +188,27 @@ static void store_graftfile()
 
 // Open the archive for update and wait for its lock; a graft and a
 // compaction open it alike.
-static void lock_wadfile()
+// Output sent into the archive itself (lumpgraft game.wad s.txt >>game.wad)
+// would land in it. The run stops before anything reaches either: what is
+// printed so far waits in standard output's buffer, which is dropped.
+static void refuse_output_into_archive(const char *path)
+{
+    os_filestat archive, out, err;
+    const bool outisfile = os_fstat(1, &out) == 0 && out.regular;
+    const bool errisfile = os_fstat(2, &err) == 0 && err.regular;
+    if ((!outisfile && !errisfile) || !statpath(path, &archive))
+        return;
+    const bool toerr = errisfile && samefile(err, archive);
+    if (!toerr && !(outisfile && samefile(out, archive)))
+        return;
+    if (!toerr)
+        fprintf(stderr, "%s: standard output is the archive itself; nothing done\n", path);
+    std::_Exit(255);
+}
+
+// Open the archive for update and wait for its lock; a graft and a
+// compaction open it alike.
+static void open_and_lock_wadfile()
 {
     wadfp = os_fopen(wadfile_name, "r+b");
     if (!wadfp)
@@ -201,6 +236,25 @@ static void lock_wadfile()
     // previous one left.
     if (os_lock(fileno(wadfp)) != 0)
         errorexit("%s: cannot lock: %s\n", wadfile_name, os_strerror(errno));
+}
+
+// An editor that saves by renaming a new file over the archive may do so
+// while the run waits for the lock, which then holds a file that is no
+// longer the archive: the run opens the archive again until the lock it
+// holds is on the file the path names.
+static void lock_wadfile()
+{
+    for (int tries = 1;; tries++) {
+        open_and_lock_wadfile();
+        os_filestat now;
+        if (statpath(wadfile_name, &now) && samefile(now, wadfile_stat))
+            return;
+        fclose(wadfp); // never written: nothing to lose
+        wadfp = nullptr;
+        if (tries == 100)
+            errorexit("%s: replaced again and again while waiting for its lock\n",
+                      wadfile_name);
+    }
 }
 
 // Load the archive's directory and say what its header holds; 1 when
@@ -271,7 +325,15 @@ static void write_graft()
     const int64_t size = wadlength();
     const int64_t olddir = diroffset;
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
-    const bool dirislast = olddir + dirbytes == size;
+    bool dirislast = olddir + dirbytes == size;
+    // A lump whose data lies in the old directory's bytes (a crafted
+    // archive) keeps them: the graft then goes to the end, as when bytes
+    // follow the directory. The receiving entry's old data may be lost.
+    for (int i = 0; dirislast && i < numentries; i++) {
+        const wadentry_t &e = wadentry[i];
+        dirislast = i == level_entry || e.size <= 0 || e.filepos >= olddir + dirbytes ||
+                    int64_t{e.filepos} + e.size <= olddir;
+    }
     const int64_t place = dirislast ? olddir : size;
     const int64_t newdir = place + graftfile_len;
     const int64_t newend = newdir + dirbytes;
@@ -301,6 +363,17 @@ static void write_graft()
         cut_wadfile(newend, dirbytes);
 }
 
+// Close the archive, which drops the lock. All the run did is durable by
+// now, so a failure here is a warning.
+static void close_wadfile()
+{
+    if (fclose(wadfp) != 0)
+        fprintf(stderr, "%s: warning: the run is done and durable, but closing the archive "
+                        "failed: %s\n",
+                wadfile_name, os_strerror(errno));
+    wadfp = nullptr;
+}
+
 // lumpgraft: the whole insertion run.
 static void lumpgraft()
 {
@@ -308,10 +381,7 @@ static void lumpgraft()
     open_wadfile();
     write_graft();
 
-    // Closing also drops the lock. The success line waits for a clean close.
-    if (fclose(wadfp) != 0)
-        errorexit("%s: close failed: %s\n", wadfile_name, os_strerror(errno));
-    wadfp = nullptr;
+    close_wadfile();
     free(graftfile_data);
     graftfile_data = nullptr;
 
@@ -325,9 +395,7 @@ static void compact_wadfile()
     if (read_wadfile())
         errorexit("%s: refused, nothing compacted\n", wadfile_name);
     const int64_t reclaimed = compactwad();
-    if (fclose(wadfp) != 0)
-        errorexit("%s: close failed: %s\n", wadfile_name, os_strerror(errno));
-    wadfp = nullptr;
+    close_wadfile();
     printf("%s compacted: %lld bytes reclaimed\n", wadfile_name,
            static_cast<long long>(reclaimed));
 }
@@ -366,6 +434,7 @@ int main(int argc, char **argv)
     }
     if (compacting) {
         wadfile_name = argv[2];
+        refuse_output_into_archive(wadfile_name);
         compact_wadfile();
         finish_output();
         return 0;
@@ -374,6 +443,7 @@ int main(int argc, char **argv)
     wadfile_name = argv[1];
     graftfile_name = argv[2];
     graftfile_levelname = argc > 3 ? argv[3] : "THINGS";
+    refuse_output_into_archive(wadfile_name);
 
     lumpgraft();
     finish_output();

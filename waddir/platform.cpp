@@ -242,8 +242,13 @@ void os_startup(int *, char ***)
     // filled in order; a process that cannot even do that stops here.
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
-            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+            static const char message[] = "lumpgraft: cannot open /dev/null\n";
+            if (write(2, message, sizeof message - 1) < 0) {
+                // standard error is closed too: nothing more can be said
+            }
             _exit(255);
+        }
     }
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
@@ -257,11 +262,17 @@ const char *os_strerror(int err)
 FILE *os_fopen(const char *path, const char *mode)
 {
     // open, then a stream over the descriptor: fopen's "e" flag would say
-    // O_CLOEXEC too, but not every C library knows it.
-    const int fd = open(path, (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    // O_CLOEXEC too, but not every C library knows it. A device or a FIFO
+    // named by mistake must neither make the open wait nor become the
+    // process's terminal; on a regular file O_NONBLOCK changes nothing, and
+    // it is cleared again all the same.
+    const int fd = open(path, (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY |
+                                  O_NONBLOCK);
     if (fd < 0)
         return nullptr;
-    FILE *fp = fdopen(fd, mode);
+    const int flags = fcntl(fd, F_GETFL);
+    FILE *fp = flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ? nullptr
+                                                                              : fdopen(fd, mode);
     if (!fp) {
         const int saved = errno;
         close(fd);
@@ -274,7 +285,7 @@ int os_openread(const char *path)
 {
     // O_NONBLOCK lets a FIFO be opened without a writer; reads of a regular
     // file ignore it.
-    return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
 }
 
 int os_opencreate(const char *path)

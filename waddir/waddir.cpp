@@ -21,38 +21,59 @@ int32_t diroffset;
 wadentry_t wadentry[MAXWADENTRIES];
 
 // What the library knows of the archive beyond the shared state: whether the
-// last readwad refused it, so that no directory is loaded; and the length it
-// had when readwad loaded its directory, kept while the header on disk is
-// still the one read then (-1 otherwise).
+// last readwad refused it, so that no directory is loaded; and the archive as
+// readwad loaded it (its length, header and directory), kept while the
+// header on disk points at that directory, where it was loaded (parkedat
+// -1) or at an identical copy of it (parkedat, its offset). loadedlength is
+// -1 when the header on disk may be any other.
 static bool refused;
 static int64_t loadedlength = -1;
+static int64_t parkedat = -1;
+static int loadedwad;
+static int32_t loadedcount, loadedoffset;
+static wadentry_t loadeddir[MAXWADENTRIES];
 
-// When a run fails before it has written a header, whatever it wrote past
-// the loaded length (a parked directory, a lump's new bytes) is referenced
-// by nothing: cut it off, so that the archive is exactly as it was. This is
-// already the way out of a failure, so a failure here goes unreported; the
-// archive is whole either way.
-static void cutbackwad()
+// A run that fails leaves the archive as readwad loaded it, when the header
+// on disk still points at the loaded directory or at a parked copy of it:
+// the directory goes back in its place and the header with it, and what was
+// written past the loaded length (a parked directory, a lump's new bytes) is
+// cut off. Each step keeps the archive whole, so a failure midway only stops
+// the restoring.
+static void restorewad()
 {
     os_filestat st;
-    if (!wadfp || loadedlength < 0 || fileno(wadfp) < 0 ||
-        os_fstat(fileno(wadfp), &st) != 0 || !st.regular || st.size <= loadedlength)
+    if (!wadfp || loadedlength < 0 || fileno(wadfp) < 0)
         return;
-    if (os_truncate(fileno(wadfp), loadedlength) == 0)
+    const int64_t length = loadedlength;
+    if (parkedat >= 0) {
+        memcpy(wadentry, loadeddir, size_t(loadedcount) * sizeof(wadentry_t));
+        numentries = loadedcount;
+        diroffset = loadedoffset;
+        wad = loadedwad;
+        writewad();
+    }
+    if (os_fstat(fileno(wadfp), &st) == 0 && st.regular && st.size > length &&
+        os_truncate(fileno(wadfp), length) == 0)
         os_sync(fileno(wadfp));
 }
 
 [[noreturn]] void errorexit(const char *fmt, ...)
 {
-    cutbackwad();
-    // Progress lines come first, so the fatal message follows them in a log
-    // that captures both streams.
-    fflush(stdout);
-    va_list args;
-    va_start(args, fmt);
-    vfprintf(stderr, fmt, args);
-    va_end(args);
-    fflush(stderr);
+    // A failure while the archive is being restored ends the process at
+    // once: the first failure has been told, and the archive is whole.
+    static bool failing;
+    if (!failing) {
+        failing = true;
+        // Progress lines come first, so the fatal message follows them in a
+        // log that captures both streams.
+        fflush(stdout);
+        va_list args;
+        va_start(args, fmt);
+        vfprintf(stderr, fmt, args);
+        va_end(args);
+        fflush(stderr);
+        restorewad();
+    }
     // _Exit, not exit: exit would flush the archive stream, retrying a write
     // that just failed at whatever position the stream has reached.
     std::_Exit(255);
@@ -206,6 +227,11 @@ int readwad()
     }
     refused = false;
     loadedlength = filesize;
+    parkedat = -1;
+    loadedwad = wad;
+    loadedcount = numentries;
+    loadedoffset = diroffset;
+    memcpy(loadeddir, wadentry, size_t(numentries) * sizeof(wadentry_t));
     return 0;
 }
 
@@ -238,13 +264,20 @@ void writewad()
     memcpy(header, wad == 0 ? "IWAD" : "PWAD", 4);
     memcpy(header + 4, &count, 4);
     memcpy(header + 8, &offset, 4);
-    // From here on the header on disk may be this one: failing runs no
-    // longer cut the archive back.
-    loadedlength = -1;
+    // While the header is written, the one on disk may be either: a failure
+    // then leaves the archive as it is. Once this one is durable, the loaded
+    // archive can still be restored if it points at the loaded directory.
     wadseek(0, "writewad");
+    const int64_t length = loadedlength;
+    loadedlength = -1;
     wadwrite(header, sizeof header, "writewad");
     wadsync("writewad");
     refused = false;
+    if (length >= 0 && numentries == loadedcount && (wad == 0) == (loadedwad == 0) &&
+        memcmp(wadentry, loadeddir, size_t(numentries) * sizeof(wadentry_t)) == 0) {
+        loadedlength = length;
+        parkedat = diroffset == loadedoffset ? -1 : diroffset;
+    }
 }
 
 // ---------------------------------------------------------------------------
