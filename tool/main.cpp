@@ -189,8 +189,8 @@ static void store_graftfile()
 // Open the archive for update and wait for its lock; a graft and a
 // compaction open it alike.
 // Output sent into the archive itself (lumpgraft game.wad s.txt >>game.wad)
-// would land in it. The run stops before anything reaches either: what is
-// printed so far waits in standard output's buffer, which is dropped.
+// would land in it. The run stops before anything reaches either; this is
+// looked at before the banner, which would otherwise be the first to land.
 static void refuse_output_into_archive(const char *path)
 {
     os_filestat archive, out, err;
@@ -419,14 +419,18 @@ constexpr int usage_status = 255;
 int main(int argc, char **argv)
 {
     os_startup(&argc, &argv);
+    // "lumpgraft --compact wadfile" reclaims what grafts left behind; an
+    // archive named --compact is reached as ./--compact.
+    const bool compacting = argc > 1 && strcmp(argv[1], "--compact") == 0;
+    const bool usage = argc <= 2 || (compacting && argc != 3);
+    if (!usage)
+        refuse_output_into_archive(argv[compacting ? 2 : 1]);
+
     printf("lumpgraft " LUMPGRAFT_VERSION
            ": stores a file as the data of a WAD level's marker entry\n"
            "https://lumpgraft.example/\n"
            "Safe in-place writing by the lumpgraft developers\n");
-    // "lumpgraft --compact wadfile" reclaims what grafts left behind; an
-    // archive named --compact is reached as ./--compact.
-    const bool compacting = argc > 1 && strcmp(argv[1], "--compact") == 0;
-    if (argc <= 2 || (compacting && argc != 3)) {
+    if (usage) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
         finish_output();
@@ -434,7 +438,6 @@ int main(int argc, char **argv)
     }
     if (compacting) {
         wadfile_name = argv[2];
-        refuse_output_into_archive(wadfile_name);
         compact_wadfile();
         finish_output();
         return 0;
@@ -443,8 +446,6 @@ int main(int argc, char **argv)
     wadfile_name = argv[1];
     graftfile_name = argv[2];
     graftfile_levelname = argc > 3 ? argv[3] : "THINGS";
-    refuse_output_into_archive(wadfile_name);
-
     lumpgraft();
     finish_output();
     return 0;
