@@ -186,8 +186,6 @@ static void store_graftfile()
     close_graftfile();
 }
 
-// Open the archive for update and wait for its lock; a graft and a
-// compaction open it alike.
 // Output sent into the archive itself (lumpgraft game.wad s.txt >>game.wad)
 // would land in it. The run stops before anything reaches either; this is
 // looked at before the banner, which would otherwise be the first to land.

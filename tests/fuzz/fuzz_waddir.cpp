@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -57,6 +58,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         writewad();
         check(readwad() == 0 && numentries == count &&
               memcmp(saved, wadentry, size_t(count) * sizeof(wadentry_t)) == 0);
+
+        // Compaction keeps every lump's bytes and never grows the archive,
+        // when every lump lies in the file's data.
+        std::string before;
+        bool compactable = true;
+        for (int i = 0; i < count; i++) {
+            const wadentry_t &e = wadentry[i];
+            compactable = compactable && e.size >= 0 &&
+                          (e.size == 0 || (e.filepos >= WADHEADERSIZE &&
+                                           int64_t{e.filepos} + e.size <= int64_t(size)));
+            if (compactable && e.size > 0)
+                before.append(reinterpret_cast<const char *>(data) + e.filepos, size_t(e.size));
+        }
+        if (compactable) {
+            const int64_t reclaimed = compactwad();
+            check(reclaimed >= 0 && readwad() == 0 && numentries == count);
+            std::string after;
+            for (int i = 0; i < count; i++) {
+                if (wadentry[i].size > 0) {
+                    unsigned char *lump = cachelump(i);
+                    after.append(reinterpret_cast<const char *>(lump), size_t(wadentry[i].size));
+                    free(lump);
+                }
+            }
+            check(after == before && wadlength() == int64_t(size) - reclaimed);
+        }
 
         if (count < MAXWADENTRIES) {
             addentry(wadentry_t{0, 0, {'N', 'E', 'W'}});
