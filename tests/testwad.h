@@ -149,7 +149,8 @@ struct startup {
     uint64_t fsizelimit = 0; // nonzero: cap on the size of files it may write (POSIX)
     std::vector<int> closed = {}; // standard streams (0, 1, 2) it starts without
     bool brokenpipe = false; // standard output a pipe whose reader is gone (POSIX)
-    bool keepoutput = false; // open the output files without emptying them
+    std::string outfile = {}, errfile = {}; // run(): an existing file for standard
+                                            // output or error, which is not emptied
 };
 
 #ifdef _WIN32
@@ -189,7 +190,9 @@ inline process spawn(const std::vector<std::string> &argv, const std::string &ou
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     const auto create = [&](const std::string &p) {
         return CreateFileW(widen(p).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           &inherit, how.keepoutput ? OPEN_ALWAYS : CREATE_ALWAYS,
+                           &inherit,
+                           how.outfile.empty() && how.errfile.empty() ? CREATE_ALWAYS
+                                                                      : OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     HANDLE out = create(outpath);
@@ -292,7 +295,8 @@ inline process spawn(std::vector<std::string> argv, const std::string &outpath,
 #endif
     const pid_t pid = fork();
     if (pid == 0) {
-        const int mode = O_WRONLY | O_CREAT | (how.keepoutput ? 0 : O_TRUNC);
+        const int mode =
+            O_WRONLY | O_CREAT | (how.outfile.empty() && how.errfile.empty() ? O_TRUNC : 0);
         const int out = open(outpath.c_str(), mode, 0644);
         const int err = errpath == outpath ? out : open(errpath.c_str(), mode, 0644);
         const int in = open("/dev/null", O_RDONLY);
@@ -378,8 +382,9 @@ struct result {
 inline result run(const std::string &scratch, std::vector<std::string> argv,
                   const startup &how = {})
 {
-    const std::string outpath = scratch + "/.stdout";
-    const std::string errpath = how.merged ? outpath : scratch + "/.stderr";
+    const std::string outpath = how.outfile.empty() ? scratch + "/.stdout" : how.outfile;
+    const std::string errpath =
+        how.merged ? outpath : how.errfile.empty() ? scratch + "/.stderr" : how.errfile;
     result r;
     r.status = reap(spawn(std::move(argv), outpath, errpath, how));
     r.out = readfile(outpath);
