@@ -25,19 +25,33 @@ static os_filestat graftfile_stat;    // its status when it was opened
 static os_filestat wadfile_stat;      // the archive's, when it was opened
 static int level_entry;
 
+// Lump sizes and offsets are signed 32-bit: a lump is smaller than 2 GiB.
+static void check_graftsize(int64_t bytes)
+{
+    if (bytes > INT32_MAX)
+        errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n", graftfile_name,
+                  static_cast<long long>(bytes));
+}
+
 // FileLength: size of the open descriptor's file, whose status it keeps in
-// graftfile_stat. Only a regular file below 2 GiB can be stored, as lump
-// sizes and offsets are signed 32-bit.
+// graftfile_stat. Only a regular file below 2 GiB can be stored.
 static int32_t FileLength(int handle)
 {
     if (os_fstat(handle, &graftfile_stat) == -1)
         errorexit("Error fstating");
     if (!graftfile_stat.regular)
         errorexit("%s: not a regular file\n", graftfile_name);
-    if (graftfile_stat.size > INT32_MAX)
-        errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n",
-                  graftfile_name, static_cast<long long>(graftfile_stat.size));
+    check_graftsize(graftfile_stat.size);
     return static_cast<int32_t>(graftfile_stat.size);
+}
+
+// One read of the level file: how many bytes it gave, 0 at the file's end.
+static size_t read_graftonce(unsigned char *buf, size_t len)
+{
+    const int64_t n = os_read(graftfile_handle, buf, len);
+    if (n < 0)
+        errorexit("%s: read failed: %s\n", graftfile_name, os_strerror(errno));
+    return static_cast<size_t>(n);
 }
 
 // Read exactly len bytes of the level file into buf, `at` bytes into it. A
@@ -46,13 +60,11 @@ static int32_t FileLength(int handle)
 static void read_graftbytes(unsigned char *buf, size_t len, size_t at)
 {
     for (size_t got = 0; got < len;) {
-        const int64_t n = os_read(graftfile_handle, buf + got, len - got);
-        if (n < 0)
-            errorexit("%s: read failed: %s\n", graftfile_name, os_strerror(errno));
+        const size_t n = read_graftonce(buf + got, len - got);
         if (n == 0)
             errorexit("%s: file ended after %zu of %zu bytes\n", graftfile_name,
                       at + got, static_cast<size_t>(graftfile_len));
-        got += static_cast<size_t>(n);
+        got += n;
     }
 }
 
@@ -70,15 +82,11 @@ static void read_graftfile_to_end()
                 errorexit("%s: cannot allocate %zu bytes\n", graftfile_name, room);
             graftfile_data = static_cast<unsigned char *>(bigger);
         }
-        const int64_t n = os_read(graftfile_handle, graftfile_data + len, room - len);
-        if (n < 0)
-            errorexit("%s: read failed: %s\n", graftfile_name, os_strerror(errno));
+        const size_t n = read_graftonce(graftfile_data + len, room - len);
         if (n == 0)
             break;
-        len += static_cast<size_t>(n);
-        if (len > INT32_MAX)
-            errorexit("%s: %lld bytes; a lump must be smaller than 2 GiB\n",
-                      graftfile_name, static_cast<long long>(len));
+        len += n;
+        check_graftsize(static_cast<int64_t>(len));
     }
     graftfile_len = static_cast<int32_t>(len);
 }
