@@ -101,12 +101,8 @@ static void load_graftfile()
     read_graftbytes(graftfile_data, len, 0);
 }
 
-// The level file is copied to the archive in blocks of this size; a file no
-// larger is read whole before the archive is opened.
-constexpr size_t graftblock = size_t{1} << 20;
-
 // read_graftfile: open the level file, take its length and, unless it is
-// large, its bytes. This runs before the archive is opened, so a bad level
+// larger than the blocks it is stored in, its bytes. This runs before the archive is opened, so a bad level
 // file leaves it untouched.
 //
 // A large file is read only when it is stored, straight into the archive a
@@ -119,7 +115,7 @@ static void read_graftfile()
     graftfile_len = FileLength(graftfile_handle);
     if (graftfile_len == 0)
         read_graftfile_to_end();
-    else if (static_cast<size_t>(graftfile_len) <= graftblock)
+    else if (graftfile_len <= WADBLOCKSIZE)
         load_graftfile();
     printf("%s loaded: %i bytes\n", graftfile_name, graftfile_len);
 }
@@ -170,28 +166,22 @@ static void hold_graftfile()
         close_graftfile();
 }
 
-// Write the level file's bytes at the archive's position: from memory when
-// they are held there, else from the file a block at a time. A block that
-// cannot be read is the level file's fault, and is told as such.
-static void store_graftfile()
+// The level file's bytes from `at` on, as the library stores them: from
+// memory when they are held there, else read from the file a block at a
+// time. A block that cannot be read is the level file's fault, and is told
+// as such. After the last block, the file must not have changed while it
+// was read: bytes read while it was being written are no moment's content.
+static const void *graftfile_source(size_t at, size_t len, void *)
 {
-    const size_t len = static_cast<size_t>(graftfile_len);
-    if (graftfile_data) {
-        if (len > 0 && fwrite(graftfile_data, len, 1, wadfp) != 1)
-            errorexit("%s: write failed: %s\n", wadfile_name, os_strerror(errno));
-        return;
+    if (graftfile_data)
+        return graftfile_data + at;
+    static unsigned char block[WADBLOCKSIZE];
+    read_graftbytes(block, len, at);
+    if (at + len == static_cast<size_t>(graftfile_len)) {
+        check_graftfile();
+        close_graftfile();
     }
-    static unsigned char block[graftblock];
-    for (size_t done = 0; done < len;) {
-        const size_t n = len - done < sizeof block ? len - done : sizeof block;
-        read_graftbytes(block, n, done);
-        if (fwrite(block, n, 1, wadfp) != 1)
-            errorexit("%s: write failed: %s\n", wadfile_name, os_strerror(errno));
-        done += n;
-    }
-    // Bytes read while the file was being written to are no moment's content.
-    check_graftfile();
-    close_graftfile();
+    return block;
 }
 
 // Output sent into the archive itself (lumpgraft game.wad s.txt >>game.wad)
@@ -295,78 +285,25 @@ static void open_wadfile()
     printf("level: %s\n", printable_string8(wadentry[level_entry]).text);
 }
 
-// Cut the archive back to `length` bytes, durably. This runs once the final
-// header is durable: the graft has taken effect whatever happens here, so a
-// failure is a warning, and the run still succeeds.
-static void cut_wadfile(int64_t length, int64_t extra)
+// Store the level file's bytes as the data of level_entry. Once the new
+// header is durable the graft has taken effect, so a failure to cut off the
+// parked copy of the directory that follows is a warning.
+static void write_graft()
 {
-    if (os_truncate(fileno(wadfp), length) != 0)
+    const long long dirbytes = int64_t{numentries} * WADENTRYSIZE;
+    const int cut = wadreplacefrom(level_entry, graftfile_len, graftfile_source, nullptr);
+    if (cut == WADCUTFAILED)
         fprintf(stderr,
                 "%s: warning: the graft is done, but the %lld bytes past its "
                 "directory could not be cut off: %s. lumpgraft --compact "
                 "reclaims them.\n",
-                wadfile_name, static_cast<long long>(extra), os_strerror(errno));
-    else if (os_sync(fileno(wadfp)) != 0)
+                wadfile_name, dirbytes, os_strerror(errno));
+    else if (cut == WADCUTUNSYNCED)
         fprintf(stderr,
                 "%s: warning: the graft is done, but the %lld bytes past its "
                 "directory may come back after a crash: %s. lumpgraft "
                 "--compact reclaims them.\n",
-                wadfile_name, static_cast<long long>(extra), os_strerror(errno));
-}
-
-// write_graft: store the level file's bytes and move the directory past them.
-//
-// The bytes go where the old directory stood when nothing follows it, so the
-// archive grows by exactly their length; otherwise they go at the end of the
-// file, so that no byte that follows the directory is lost.
-//
-// At every instant the header points at a complete directory. Before the old
-// directory is overwritten, a copy of it is parked past the final end of the
-// file and the header is pointed at the copy; then the bytes and the new
-// directory are written and the header is pointed at the new directory; last,
-// the parked copy is cut off. writewad makes each directory durable before
-// the header that points at it.
-static void write_graft()
-{
-    const int64_t size = wadlength();
-    const int64_t olddir = diroffset;
-    const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
-    bool dirislast = olddir + dirbytes == size;
-    // A lump whose data lies in the old directory's bytes (a crafted
-    // archive) keeps them: the graft then goes to the end, as when bytes
-    // follow the directory. The receiving entry's old data may be lost.
-    for (int i = 0; dirislast && i < numentries; i++) {
-        const wadentry_t &e = wadentry[i];
-        dirislast = i == level_entry || e.size <= 0 || e.filepos >= olddir + dirbytes ||
-                    int64_t{e.filepos} + e.size <= olddir;
-    }
-    const int64_t place = dirislast ? olddir : size;
-    const int64_t newdir = place + graftfile_len;
-    const int64_t newend = newdir + dirbytes;
-    const int64_t parked = newend;
-    const int64_t highest = dirislast ? parked + dirbytes : newend;
-    if (highest > INT32_MAX)
-        errorexit("%s: the archive would reach %lld bytes; WAD offsets stop "
-                  "at 2 GiB\n",
-                  wadfile_name, static_cast<long long>(highest));
-
-    if (dirislast) {
-        diroffset = static_cast<int32_t>(parked);
-        writewad();
-    }
-
-    if (os_seek(wadfp, place, SEEK_SET) != 0)
-        errorexit("%s: cannot seek to %lld: %s\n", wadfile_name,
-                  static_cast<long long>(place), os_strerror(errno));
-    store_graftfile();
-
-    wadentry[level_entry].filepos = static_cast<int32_t>(place);
-    wadentry[level_entry].size = graftfile_len;
-    diroffset = static_cast<int32_t>(newdir);
-    writewad();
-
-    if (dirislast)
-        cut_wadfile(newend, dirbytes);
+                wadfile_name, dirbytes, os_strerror(errno));
 }
 
 // Close the archive, which drops the lock. All the run did is durable by

@@ -214,6 +214,21 @@ int os_truncate(int fd, int64_t length)
     return 0;
 }
 
+int64_t os_freespace(int fd)
+{
+    // The free space of the volume that holds the file's path.
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    wchar_t path[MAX_PATH], volume[MAX_PATH];
+    const DWORD n = GetFinalPathNameByHandleW(h, path, MAX_PATH, FILE_NAME_NORMALIZED);
+    ULARGE_INTEGER available;
+    if (n == 0 || n >= MAX_PATH || !GetVolumePathNameW(path, volume, MAX_PATH) ||
+        !GetDiskFreeSpaceExW(volume, &available, nullptr, nullptr))
+        return -1;
+    return int64_t(available.QuadPart > INT64_MAX ? INT64_MAX : available.QuadPart);
+}
+
 int os_lock(int fd)
 {
     HANDLE h = oshandle(fd);
@@ -233,6 +248,7 @@ int os_lock(int fd)
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 void os_startup(int *, char ***)
@@ -356,6 +372,15 @@ int os_sync(int fd)
 int os_truncate(int fd, int64_t length)
 {
     return ftruncate(fd, static_cast<off_t>(length));
+}
+
+int64_t os_freespace(int fd)
+{
+    struct statvfs s;
+    if (fstatvfs(fd, &s) != 0)
+        return -1;
+    const uint64_t bytes = uint64_t(s.f_bavail) * s.f_frsize;
+    return int64_t(bytes > INT64_MAX ? INT64_MAX : bytes);
 }
 
 int os_lock(int fd)

@@ -58,6 +58,9 @@ int64_t os_tell(FILE *fp);
 int os_sync(int fd);
 // Sets the file's length to `length` bytes.
 int os_truncate(int fd, int64_t length);
+// The bytes free for this process on the file's volume, or -1 when the
+// system cannot tell.
+int64_t os_freespace(int fd);
 // Waits for, then holds, the exclusive lock that serializes runs on one
 // file until the descriptor is closed. Readers are never blocked by it.
 int os_lock(int fd);

@@ -20,47 +20,43 @@ int32_t numentries;
 int32_t diroffset;
 wadentry_t wadentry[MAXWADENTRIES];
 
-// What the library knows of the archive beyond the shared state: whether the
-// last readwad refused it, so that no directory is loaded; and the archive as
-// readwad loaded it (its length, header and directory), kept while the
-// header on disk points at that directory, where it was loaded (parkedat
-// -1) or at an identical copy of it (parkedat, its offset). loadedlength is
-// -1 when the header on disk may be any other.
+// Whether the last readwad refused the archive, so that no directory is
+// loaded.
 static bool refused;
-static int64_t loadedlength = -1;
-static int64_t parkedat = -1;
-static int loadedwad;
-static int32_t loadedcount, loadedoffset;
-static wadentry_t loadeddir[MAXWADENTRIES];
 
-// A run that fails leaves the archive as readwad loaded it, when the header
-// on disk still points at the loaded directory or at a parked copy of it:
-// the directory goes back in its place and the header with it, and what was
-// written past the loaded length (a parked directory, a lump's new bytes) is
-// cut off. Each step keeps the archive whole, so a failure midway only stops
-// the restoring.
-static void restorewad()
-{
-    os_filestat st;
-    if (!wadfp || loadedlength < 0 || fileno(wadfp) < 0)
-        return;
-    const int64_t length = loadedlength;
-    if (parkedat >= 0) {
-        memcpy(wadentry, loadeddir, size_t(loadedcount) * sizeof(wadentry_t));
-        numentries = loadedcount;
-        diroffset = loadedoffset;
-        wad = loadedwad;
-        writewad();
-    }
-    if (os_fstat(fileno(wadfp), &st) == 0 && st.regular && st.size > length &&
-        os_truncate(fileno(wadfp), length) == 0)
-        os_sync(fileno(wadfp));
-}
+// The header and directory on disk, as readwad loaded them or writewad last
+// wrote them, and the file they belong to (`identified` is false when no
+// directory is loaded, or the stream has no descriptor). A safe change
+// starts from them, and its undo puts them back.
+static struct {
+    bool identified;
+    uint64_t volume, index;
+    int wad;
+    int32_t count, offset;
+    wadentry_t dir[MAXWADENTRIES];
+} ondisk;
+
+// The undo of a safe change under way: armed by armwad, disarmed by
+// writewad before the header of new content, or by disarmwad. `length` is
+// the file's length when the change began; `headermoved` says that the
+// header on disk may point at the parked directory; `parkedat` is where
+// that directory lies once it is durable and the header points at it (-1
+// before), and `parked` and `parkedcount` what it holds.
+static struct {
+    bool armed;
+    bool headermoved;
+    int64_t length;
+    int64_t parkedat;
+    int32_t parkedcount;
+    wadentry_t parked[MAXWADENTRIES];
+} undo;
+
+static void restorewad();
 
 [[noreturn]] void errorexit(const char *fmt, ...)
 {
-    // A failure while the archive is being restored ends the process at
-    // once: the first failure has been told, and the archive is whole.
+    // A failure while a change is being undone ends the process at once:
+    // the first failure has been told, and the archive is whole.
     static bool failing;
     if (!failing) {
         failing = true;
@@ -137,12 +133,12 @@ int64_t wadlength()
 }
 
 // Copies of archive data pass through this buffer, a block at a time.
-static unsigned char copyblock[size_t{1} << 20];
+static unsigned char copyblock[WADBLOCKSIZE];
 
 // ---------------------------------------------------------------------------
 // Byte order. The file's integers are little-endian; the process-wide state
 // holds them in host order. Records cross the file boundary only in readwad
-// and writewad, which convert them there; on a little-endian host the
+// and putdirectory, which convert them there; on a little-endian host the
 // conversion is the identity and compiles to nothing.
 
 constexpr bool hostislittle = std::endian::native == std::endian::little;
@@ -161,7 +157,52 @@ static int32_t le32(int32_t v)
 // ---------------------------------------------------------------------------
 // Header and directory
 
-// readwad's refusals: a line on standard output, and no directory loaded.
+// Write `count` records of `dir` at `at`, in one write, in the file's byte
+// order: straight from the table on a little-endian host, from a converted
+// copy on others.
+static void putdirectory(const wadentry_t *dir, int32_t count, int64_t at, const char *op)
+{
+    const wadentry_t *records = dir;
+    if constexpr (!hostislittle) {
+        static wadentry_t converted[MAXWADENTRIES];
+        for (int i = 0; i < count; i++) {
+            converted[i] = dir[i];
+            converted[i].filepos = le32(dir[i].filepos);
+            converted[i].size = le32(dir[i].size);
+        }
+        records = converted;
+    }
+    wadseek(at, op);
+    wadwrite(records, size_t(count) * WADENTRYSIZE, op);
+}
+
+static void putheader(int type, int32_t count, int32_t offset, const char *op)
+{
+    unsigned char header[WADHEADERSIZE];
+    const int32_t c = le32(count), o = le32(offset);
+    memcpy(header, type == 0 ? "IWAD" : "PWAD", 4);
+    memcpy(header + 4, &c, 4);
+    memcpy(header + 8, &o, 4);
+    wadseek(0, op);
+    wadwrite(header, sizeof header, op);
+}
+
+// Record the shared header and directory as the ones on disk, in the file
+// now open.
+static void recordondisk()
+{
+    os_filestat st;
+    ondisk.identified = fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &st) == 0;
+    ondisk.volume = ondisk.identified ? st.volume : 0;
+    ondisk.index = ondisk.identified ? st.index : 0;
+    ondisk.wad = wad;
+    ondisk.count = numentries;
+    ondisk.offset = diroffset;
+    memcpy(ondisk.dir, wadentry, size_t(numentries) * sizeof(wadentry_t));
+}
+
+// readwad's refusals: a line on standard output, no directory loaded, and
+// nothing left to undo.
 __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char *fmt, ...)
 {
     va_list args;
@@ -169,7 +210,8 @@ __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char
     vprintf(fmt, args);
     va_end(args);
     refused = true;
-    loadedlength = -1;
+    ondisk.identified = false;
+    undo.armed = false;
     return 1;
 }
 
@@ -226,12 +268,7 @@ int readwad()
         }
     }
     refused = false;
-    loadedlength = filesize;
-    parkedat = -1;
-    loadedwad = wad;
-    loadedcount = numentries;
-    loadedoffset = diroffset;
-    memcpy(loadeddir, wadentry, size_t(numentries) * sizeof(wadentry_t));
+    recordondisk();
     return 0;
 }
 
@@ -241,43 +278,200 @@ void writewad()
         errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
                   archive(), numentries, diroffset);
 
-    // The directory goes out in one write, in the file's byte order: straight
-    // from the table on a little-endian host, from a converted copy on others.
-    const wadentry_t *records = wadentry;
-    if constexpr (!hostislittle) {
-        static wadentry_t converted[MAXWADENTRIES];
-        for (int i = 0; i < numentries; i++) {
-            converted[i] = wadentry[i];
-            converted[i].filepos = le32(wadentry[i].filepos);
-            converted[i].size = le32(wadentry[i].size);
-        }
-        records = converted;
-    }
-
-    // The directory is made durable before the header points at it.
-    wadseek(diroffset, "writewad");
-    wadwrite(records, size_t(numentries) * WADENTRYSIZE, "writewad");
+    // The directory is made durable before the header points at it. From
+    // the header on, the header on disk may point at new content, which an
+    // undo would not know: the undo ends here.
+    putdirectory(wadentry, numentries, diroffset, "writewad");
     wadsync("writewad");
-
-    unsigned char header[WADHEADERSIZE];
-    const int32_t count = le32(numentries), offset = le32(diroffset);
-    memcpy(header, wad == 0 ? "IWAD" : "PWAD", 4);
-    memcpy(header + 4, &count, 4);
-    memcpy(header + 8, &offset, 4);
-    // While the header is written, the one on disk may be either: a failure
-    // then leaves the archive as it is. Once this one is durable, the loaded
-    // archive can still be restored if it points at the loaded directory.
-    wadseek(0, "writewad");
-    const int64_t length = loadedlength;
-    loadedlength = -1;
-    wadwrite(header, sizeof header, "writewad");
+    undo.armed = false;
+    putheader(wad, numentries, diroffset, "writewad");
     wadsync("writewad");
     refused = false;
-    if (length >= 0 && numentries == loadedcount && (wad == 0) == (loadedwad == 0) &&
-        memcmp(wadentry, loadeddir, size_t(numentries) * sizeof(wadentry_t)) == 0) {
-        loadedlength = length;
-        parkedat = diroffset == loadedoffset ? -1 : diroffset;
+    recordondisk();
+}
+
+// ---------------------------------------------------------------------------
+// The safe change in place. Its steps, in order:
+//
+//   needondisk   the shared header and directory are the ones on disk, in
+//                the file now open;
+//   armwad       arms the undo: until the header moves, a failure cuts off
+//                what was written past the end, where alone writes may go;
+//   parkwad      writes a directory of the same lumps past the end (their
+//                data where it lies, or at copies written there first),
+//                points the header at it, and from then on a failure puts
+//                the directory that was on disk back in its place, the
+//                header back at it, and cuts the file;
+//                the change writes its new bytes and directory;
+//   writewad     commits: disarms the undo, then points the header at the
+//                new directory (disarmwad disarms earlier, for a change
+//                that overwrites lump data the old directory references);
+//   cutwad       cuts the file to its new end.
+//
+// The invariant that keeps the archive whole at every instant: no byte that
+// the header on disk may reference is written, except the header itself,
+// whose 12 bytes lie in one sector and move from one durable directory to
+// another. The writes of the undo are checked against it before they are
+// made.
+
+// Stop unless the shared header and directory are the ones on disk, in the
+// file now open: a change starts from them, and its undo puts them back.
+static void needondisk(const char *op)
+{
+    if (refused)
+        errorexit("%s: %s: the archive was refused, no directory is loaded\n", op, archive());
+    os_filestat st;
+    if (!wadfp || fileno(wadfp) < 0 || !ondisk.identified ||
+        os_fstat(fileno(wadfp), &st) != 0 || st.volume != ondisk.volume ||
+        st.index != ondisk.index)
+        errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
+    if (numentries != ondisk.count || diroffset != ondisk.offset ||
+        (wad == 0) != (ondisk.wad == 0) ||
+        memcmp(wadentry, ondisk.dir, size_t(numentries) * sizeof(wadentry_t)) != 0)
+        errorexit("%s: %s: the directory was changed in memory; writewad writes it first\n",
+                  op, archive());
+}
+
+static void armwad(int64_t length)
+{
+    undo.armed = true;
+    undo.headermoved = false;
+    undo.length = length;
+    undo.parkedat = -1;
+}
+
+static void disarmwad()
+{
+    undo.armed = false;
+}
+
+// The park: write the directory in `wadentry` at `at`, past the end of the
+// file, make it durable, and point the header at it, durably.
+static void parkwad(int64_t at, const char *op)
+{
+    putdirectory(wadentry, numentries, at, op);
+    wadsync(op);
+    undo.parkedcount = numentries;
+    memcpy(undo.parked, wadentry, size_t(numentries) * sizeof(wadentry_t));
+    undo.headermoved = true;
+    diroffset = static_cast<int32_t>(at);
+    putheader(wad, numentries, diroffset, op);
+    wadsync(op);
+    undo.parkedat = at;
+}
+
+// Cut the archive to `length` bytes, durably. This comes after the commit,
+// so it ends nothing: 0, or WADCUTFAILED or WADCUTUNSYNCED with errno set.
+static int cutwad(int64_t length)
+{
+    if (os_truncate(fileno(wadfp), length) != 0)
+        return WADCUTFAILED;
+    return os_sync(fileno(wadfp)) == 0 ? 0 : WADCUTUNSYNCED;
+}
+
+// Whether a byte of [from, from + len) lies in the directory of `count`
+// records at `at`, or in the data of one of them.
+static bool referenced(int64_t from, int64_t len, const wadentry_t *dir, int32_t count,
+                       int64_t at)
+{
+    const auto overlaps = [&](int64_t start, int64_t size) {
+        return size > 0 && start < from + len && from < start + size;
+    };
+    if (overlaps(at, int64_t{count} * WADENTRYSIZE))
+        return true;
+    for (int32_t i = 0; i < count; i++) {
+        if (overlaps(dir[i].filepos, dir[i].size))
+            return true;
     }
+    return false;
+}
+
+// The undo, run by errorexit: put the header, directory and length the
+// archive had when the change began back, each step durable before the next
+// relies on it. It touches only the file whose directory was on record, and
+// stops (the archive whole) where the invariant forbids a write.
+static void restorewad()
+{
+    if (!undo.armed)
+        return;
+    os_filestat st;
+    if (!wadfp || fileno(wadfp) < 0 || os_fstat(fileno(wadfp), &st) != 0 ||
+        !ondisk.identified || st.volume != ondisk.volume || st.index != ondisk.index)
+        return;
+    const char *const op = "restorewad";
+    // With the header on the durable parked directory, the old directory's
+    // place may hold new bytes: it is written again, unless the parked
+    // directory references any of it.
+    if (undo.parkedat >= 0) {
+        const int64_t dirbytes = int64_t{ondisk.count} * WADENTRYSIZE;
+        if (referenced(ondisk.offset, dirbytes, undo.parked, undo.parkedcount, undo.parkedat))
+            return;
+        putdirectory(ondisk.dir, ondisk.count, ondisk.offset, op);
+        wadsync(op);
+    }
+    // The header may point at the parked directory, and the old one is
+    // whole and durable: the header goes back to it.
+    if (undo.headermoved) {
+        putheader(ondisk.wad, ondisk.count, ondisk.offset, op);
+        wadsync(op);
+    }
+    // The header now points where it did, at nothing past the old length.
+    cutwad(undo.length);
+    undo.armed = false;
+}
+
+int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
+{
+    const char *const op = "wadreplace";
+    needondisk(op);
+    if (n < 0 || n >= numentries)
+        errorexit("%s: %s: no entry %i in a directory of %i entries\n", op, archive(), n,
+                  numentries);
+    if (size < 0)
+        errorexit("%s: %s: a lump of %i bytes is impossible\n", op, archive(), size);
+
+    // The bytes go where the directory stands when nothing follows it and no
+    // lump's data lies in it; otherwise at the end of the file.
+    const int64_t length = wadsize(op);
+    const int64_t olddir = diroffset, dirbytes = int64_t{numentries} * WADENTRYSIZE;
+    bool dirislast = olddir + dirbytes == length;
+    for (int i = 0; dirislast && i < numentries; i++) {
+        const wadentry_t &e = wadentry[i];
+        dirislast = e.size <= 0 || e.filepos >= olddir + dirbytes ||
+                    int64_t{e.filepos} + e.size <= olddir;
+    }
+    const int64_t place = dirislast ? olddir : length;
+    const int64_t newdir = place + size, newend = newdir + dirbytes;
+    // The parked directory lies past the new end, where the cut takes it off.
+    const int64_t highest = dirislast ? newend + dirbytes : newend;
+    if (highest > INT32_MAX)
+        errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n",
+                  op, archive(), static_cast<long long>(highest));
+
+    armwad(length);
+    if (dirislast)
+        parkwad(newend, op);
+    wadseek(place, op);
+    for (size_t done = 0; done < size_t(size);) {
+        const size_t len = std::min(size_t(size) - done, size_t{WADBLOCKSIZE});
+        wadwrite(source(done, len, context), len, op);
+        done += len;
+    }
+    wadentry[n].filepos = static_cast<int32_t>(place);
+    wadentry[n].size = size;
+    diroffset = static_cast<int32_t>(newdir);
+    writewad();
+    return dirislast ? cutwad(newend) : 0;
+}
+
+static const void *frommemory(size_t at, size_t, void *data)
+{
+    return static_cast<const unsigned char *>(data) + at;
+}
+
+int wadreplace(int n, const void *data, int32_t size)
+{
+    return wadreplacefrom(n, size, frommemory, const_cast<void *>(data));
 }
 
 // ---------------------------------------------------------------------------
@@ -533,23 +727,10 @@ static int32_t movedpos(int32_t filepos, const wadspan *spans, int32_t count,
     return static_cast<int32_t>((parked ? span.parked : span.final) + at);
 }
 
-// Cut the archive to `length` bytes, durably.
-static void cutwad(int64_t length, const char *op)
-{
-    if (fileno(wadfp) < 0 || os_truncate(fileno(wadfp), length) != 0)
-        errorexit("%s: %s: cannot cut the file to %lld bytes: %s\n", op, archive(),
-                  static_cast<long long>(length), os_strerror(errno));
-    wadsync(op);
-}
-
 int64_t compactwad()
 {
     const char *const op = "compactwad";
-    if (refused)
-        errorexit("%s: %s: the archive was refused, no directory is loaded\n", op, archive());
-    if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0)
-        errorexit("%s: %s: refusing to compact %i entries at offset %i\n", op, archive(),
-                  numentries, diroffset);
+    needondisk(op);
     const int64_t length = wadsize(op);
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
 
@@ -606,44 +787,52 @@ int64_t compactwad()
         changed = changed || finaldir[i].filepos != wadentry[i].filepos;
     }
 
-    // Only bytes past the directory to reclaim, or no directory to keep
-    // whole on the way: the header can point at the final place at once.
-    if (!changed || numentries == 0) {
-        if (changed) {
-            diroffset = static_cast<int32_t>(newdir);
-            writewad();
+    // When lumps move, the protocol keeps the archive whole on the way.
+    // When only bytes past the directory go, or there is no directory to
+    // keep whole, the header can point at the final place at once.
+    if (changed && numentries > 0) {
+        // The data that moves, and a directory that points at it, are parked
+        // past the end of the file, where nothing the header references lies.
+        int64_t parkend = length;
+        for (int32_t s = moved; s < count; s++) {
+            spans[s].parked = alignedlike(parkend, spans[s].start);
+            parkend = spans[s].parked + (spans[s].end - spans[s].start);
         }
-        cutwad(newlength, op);
-        return length - newlength;
-    }
+        const int64_t parkeddir = alignedlike(parkend, diroffset);
+        if (parkeddir + dirbytes > INT32_MAX)
+            errorexit("%s: %s: the archive would reach %lld bytes on the way; WAD offsets stop "
+                      "at 2 GiB\n",
+                      op, archive(), static_cast<long long>(parkeddir + dirbytes));
+        const int64_t needed = parkeddir + dirbytes - length;
+        const int64_t available = os_freespace(fileno(wadfp));
+        if (available >= 0 && available < needed)
+            errorexit("%s: %s: moving the data needs %lld bytes of free space, and the file "
+                      "system has %lld; nothing was written\n",
+                      op, archive(), static_cast<long long>(needed),
+                      static_cast<long long>(available));
 
-    // The data that moves, and a directory that points at it, are parked
-    // past the end of the file, where nothing the header references lies.
-    int64_t parkend = length;
-    for (int32_t s = moved; s < count; s++) {
-        spans[s].parked = alignedlike(parkend, spans[s].start);
-        parkend = spans[s].parked + (spans[s].end - spans[s].start);
-    }
-    const int64_t parkeddir = alignedlike(parkend, diroffset);
-    if (parkeddir + dirbytes > INT32_MAX)
-        errorexit("%s: %s: the archive would reach %lld bytes on the way; WAD offsets stop at "
-                  "2 GiB\n",
-                  op, archive(), static_cast<long long>(parkeddir + dirbytes));
-    for (int32_t s = moved; s < count; s++)
-        wadcopy(spans[s].start, spans[s].parked, spans[s].end - spans[s].start, op);
-    for (int32_t i = 0; i < numentries; i++)
-        wadentry[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, true);
-    diroffset = static_cast<int32_t>(parkeddir);
-    writewad();
+        armwad(length);
+        for (int32_t s = moved; s < count; s++)
+            wadcopy(spans[s].start, spans[s].parked, spans[s].end - spans[s].start, op);
+        for (int32_t i = 0; i < numentries; i++)
+            wadentry[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, true);
+        parkwad(parkeddir, op);
 
-    // With the header on the parked directory, nothing it references lies
-    // below the end of the file: the data goes into place, then the final
-    // directory, and the header points at it.
-    for (int32_t s = moved; s < count; s++)
-        wadcopy(spans[s].parked, spans[s].final, spans[s].end - spans[s].start, op);
-    memcpy(wadentry, finaldir, size_t(numentries) * sizeof(wadentry_t));
-    diroffset = static_cast<int32_t>(newdir);
-    writewad();
-    cutwad(newlength, op);
+        // The data now goes over places the old directory references: from
+        // here a failure leaves the header on the parked directory. Nothing
+        // that directory references lies below the old end of the file.
+        disarmwad();
+        for (int32_t s = moved; s < count; s++)
+            wadcopy(spans[s].parked, spans[s].final, spans[s].end - spans[s].start, op);
+        memcpy(wadentry, finaldir, size_t(numentries) * sizeof(wadentry_t));
+    }
+    if (changed) {
+        diroffset = static_cast<int32_t>(newdir);
+        writewad();
+    }
+    if (cutwad(newlength) != 0)
+        errorexit("%s: %s: the archive is whole and its lumps are in place, but cutting it to "
+                  "%lld bytes failed: %s; compacting it again shortens it\n",
+                  op, archive(), static_cast<long long>(newlength), os_strerror(errno));
     return length - newlength;
 }

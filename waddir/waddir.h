@@ -17,14 +17,43 @@
 //   4. `writewad` writes the directory at `diroffset`, makes it durable, then
 //      writes the header that points at it and makes that durable too. A
 //      caller that must keep the archive whole at every instant writes the
-//      new directory where the header does not point yet.
+//      new directory where the header does not point yet; `wadreplace` and
+//      `compactwad` do all of that themselves.
 //   5. The caller closes `wadfp`.
 //
 // The library never opens or closes the archive stream. Any failed read,
 // write, seek or sync on the archive ends the process through `errorexit`.
-// Until a header is written, the archive's header still points at the
-// directory `readwad` loaded; a run that fails then leaves the archive as it
-// was, cut back to its loaded length.
+//
+// A safe change in place (`wadreplace`, `compactwad`) keeps the header on
+// disk pointing at a complete directory of intact lumps at every instant:
+//   - park: what the change will overwrite (the directory, and lump data
+//     that moves) is copied past the end of the file, and the header is
+//     pointed at a durable directory of the same lumps there;
+//   - write: the new bytes and the new directory go in place, made durable;
+//   - commit: the header is pointed at the new directory, durably;
+//   - cut: the file is cut to its new end.
+// What a failure leaves, by when it happens:
+//   - before the park, only bytes past the end have been written: they are
+//     cut off, and the archive is exactly as it was;
+//   - after the park, until the commit: the old directory goes back in its
+//     place, the header is pointed at it and the file cut, so the archive is
+//     again exactly as it was (a compaction, whose data moves over the old
+//     places, keeps the parked directory instead: the same lumps, in a
+//     longer file);
+//   - while a header is being written: the header on disk is the old one or
+//     the new one, each pointing at a durable directory; the archive is
+//     whole, and the bytes past its end stay until a compaction;
+//   - after the commit: the change has taken effect; only the cut can fail,
+//     and the archive is whole, and longer.
+// The undo behind this is armed only while a change is under way, only for
+// the file whose directory the library holds (the same volume and index),
+// and is disarmed before the header of new content is written; a refusal
+// by `readwad` clears it. It never writes a byte that the header on disk
+// may reference.
+//
+// State that belongs to the loaded file: `wad`, `numentries`, `diroffset`
+// and `wadentry`, and, inside the library, the header and directory as they
+// are on disk and the identity of the file they came from.
 
 #ifndef WADDIR_H
 #define WADDIR_H
@@ -44,6 +73,7 @@ static_assert(sizeof(wadentry_t) == 16, "a directory record is 16 bytes");
 constexpr int WADHEADERSIZE = 12;   // magic, entry count, directory offset
 constexpr int WADENTRYSIZE = 16;    // one directory record
 constexpr int MAXWADENTRIES = 5000; // size of the `wadentry` table
+constexpr int WADBLOCKSIZE = 1 << 20; // most bytes a wadsource_t gives at once
 
 extern FILE *wadfp;          // the open archive; opened and closed by the caller
 extern const char *wadname;  // its path, for messages; may be null
@@ -62,8 +92,9 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 
 // errorexit: the program's one fatal exit. Flushes standard output, prints the
 // message exactly as formatted on standard error and exits with status 255.
-// When no header has been written since `readwad` loaded the directory, it
-// first cuts off whatever was written past the archive's loaded length.
+// When a safe change in place is under way, it first undoes it, as the
+// calling pattern says; a failure while undoing ends the process at once,
+// with the archive whole.
 [[noreturn]] void errorexit(const char *fmt, ...)
     __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2)));
 
@@ -81,7 +112,8 @@ int readwad();
 // F_FULLFSYNC on macOS, FlushFileBuffers on Windows). The header never
 // points at a directory not yet written; but where it already points at
 // `diroffset`, the directory is rewritten in place, and a crash midway
-// leaves it half old, half new.
+// leaves it half old, half new. It is the commit of a safe change: the undo
+// is disarmed once the directory is durable, before the header is written.
 void writewad();
 
 // wadlength: the archive's length in bytes, as found by seeking to its end
@@ -140,6 +172,39 @@ unsigned char *cachelump(int n);
 // ends the process through errorexit.
 void copywad(const char *path);
 
+// wadsource_t: gives `len` bytes (at most WADBLOCKSIZE) of new lump data,
+// starting `at` bytes into it, for wadreplacefrom, which asks for them in
+// order: a pointer to them, valid until the next call. It ends the process
+// through errorexit when it cannot.
+typedef const void *(*wadsource_t)(size_t at, size_t len, void *context);
+
+// wadreplace: make the `size` bytes at `data` the data of entry `n`, in
+// place, as a safe change, and leave the shared state as written. The bytes
+// go where the directory stands when it is the last thing in the file and
+// holds no lump's data, so that the archive grows by exactly `size` bytes;
+// otherwise at the end of the file. Entry n's old data stays in the file,
+// unreferenced, until `compactwad`.
+//
+// The shared header and directory must be those on disk, as `readwad`
+// loaded them or `writewad` wrote them, of the open file. A refused
+// archive, another file, a directory changed only in memory, an index
+// outside the directory, a negative size or an archive that would pass
+// 2 GiB ends the process through errorexit before anything is written.
+//
+// Returns 0 when the change is durable and the file ends at the new
+// directory. When the change parked the directory, the cut of that copy
+// comes after the commit, and may fail (on Windows, while another program
+// maps the archive): the change has taken effect all the same, and
+// WADCUTFAILED (not cut) or WADCUTUNSYNCED (cut, but not durably) says so,
+// with the reason in errno; as many bytes as the directory may then stay
+// past its end.
+enum { WADCUTFAILED = 1, WADCUTUNSYNCED = 2 };
+int wadreplace(int n, const void *data, int32_t size);
+
+// wadreplacefrom: wadreplace, with the bytes taken from `source` a block at
+// a time, so that they need not all be in memory at once.
+int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context);
+
 // compactwad: reclaim, in place, the bytes that no entry references, and
 // return how many. Afterwards the file holds the header, then each maximal
 // run of referenced bytes once, in the order of their offsets, then the
@@ -152,13 +217,15 @@ void copywad(const char *path);
 // gap wider than padding is not rewritten, and an archive with nothing to
 // reclaim is not written at all.
 //
-// At every instant the header points at a complete directory of the same
-// lumps: the data that moves is first copied past the end of the file and
-// the header pointed at a durable directory of the copies; then the data is
-// copied into place, the final directory made durable and pointed at, and
-// the file cut. The archive needs a descriptor. A lump that is not inside the
-// file after the header, an archive that would pass 2 GiB on the way, and
-// any failed call end the process through errorexit.
+// It is a safe change: the data that moves, and a directory that points at
+// it, are parked past the end of the file; then the data is copied into
+// place, the final directory committed and the file cut. When the file
+// system says it has less free space than the parked data and directory
+// need, nothing is written. Its preconditions are wadreplace's. A lump that
+// is not inside the file after the header, an archive that would pass
+// 2 GiB on the way, and any failed call end the process through errorexit;
+// so does a cut that fails after the commit, with the archive whole and the
+// lumps in their final places, for a second compaction to cut.
 int64_t compactwad();
 
 #endif
