@@ -376,8 +376,10 @@ int os_truncate(int fd, int64_t length)
 
 int64_t os_freespace(int fd)
 {
+    // A file system that reports no size at all (a memory file with no
+    // limit, for one) says nothing of its free space either.
     struct statvfs s;
-    if (fstatvfs(fd, &s) != 0)
+    if (fstatvfs(fd, &s) != 0 || s.f_blocks == 0)
         return -1;
     const uint64_t bytes = uint64_t(s.f_bavail) * s.f_frsize;
     return int64_t(bytes > INT64_MAX ? INT64_MAX : bytes);

@@ -59,7 +59,7 @@ int os_sync(int fd);
 // Sets the file's length to `length` bytes.
 int os_truncate(int fd, int64_t length);
 // The bytes free for this process on the file's volume, or -1 when the
-// system cannot tell.
+// system cannot tell, as for a file system that reports no size.
 int64_t os_freespace(int fd);
 // Waits for, then holds, the exclusive lock that serializes runs on one
 // file until the descriptor is closed. Readers are never blocked by it.
