@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 using namespace testwad;
 
@@ -645,6 +646,21 @@ TEST_F(FaultTest, LevelFileReadFaults)
         EXPECT_EQ(r.err, c.err.empty() ? "" : filepath + c.err);
         EXPECT_TRUE(samebytes(readfile(wadpath), c.status == 0 ? grafted(before, 0, file) : before));
     }
+
+    // A large file rewritten while its second block's read waits: no mix of
+    // the two versions is stored, and the failure comes after the park.
+    writefile(filepath, pattern(large));
+    writefile(wadpath, before);
+    const process child = spawn(
+        straced(filepath,
+                {"-o", "/dev/null", "-e", "trace=read", "-e", "inject=read:delay_enter=1500000:when=2"},
+                command({})),
+        path("out"), path("err"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    writefile(filepath, pattern(large).replace(large - 1, 1, "!"));
+    EXPECT_EQ(reap(child), 255);
+    EXPECT_EQ(readfile(path("err")), filepath + ": file changed while being read\n");
+    EXPECT_TRUE(samebytes(readfile(wadpath), before));
 }
 
 } // namespace

@@ -162,8 +162,11 @@ TEST_F(ToolTest, EmptyFileAndRunningTwice)
 TEST_F(ToolTest, ArchiveAsItsOwnLevelFile)
 {
     // The archive's bytes as they were before the run become the lump, even
-    // though the run overwrites them, by path and through a hard link.
-    const std::string before = makewad(twolevels());
+    // though the run overwrites them, by path and through a hard link, and
+    // even when it is larger than the blocks a level file is streamed in.
+    std::vector<lump> lumps = twolevels();
+    lumps.push_back({"BIG", std::string((size_t{3} << 19) + 7, 'b')});
+    const std::string before = makewad(lumps);
     for (const bool linked : {false, true}) {
         writefile(wadpath, before);
         std::filesystem::remove(path("link.wad"));
@@ -355,6 +358,7 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
     writefile(filepath, "abc");
     const std::string sound = makewad(twolevels());
     const std::string refused = header("pwad", 2, 12) + record(12, 0, "A") + record(12, 0, "B");
+    // A level of "--compact" stands for a compaction of the archive.
     struct stream {
         startup how;
         std::string wad, level;
@@ -371,13 +375,20 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         {{.outfile = wadpath}, sound, "MAP01", 255,
          wadpath + ": standard output is the archive itself; nothing done\n"},
         {{.errfile = wadpath}, sound, "MAP01", 255, sound}, // standard error: the archive
+        {{.closed = {0, 2}}, refused, "--compact", 255, ""},
+        {{.outfile = wadpath}, sound, "--compact", 255,
+         wadpath + ": standard output is the archive itself; nothing done\n"},
     };
     for (const stream &c : cases) {
         SCOPED_TRACE(std::to_string(c.how.closed.size()) + " " + c.level);
         if (onwindows && c.how.brokenpipe)
             continue;
         writefile(wadpath, c.wad);
-        const result r = run(dir, {LUMPGRAFT_BIN, wadpath, filepath, c.level}, c.how);
+        const result r = run(dir,
+                             c.level == "--compact"
+                                 ? std::vector<std::string>{LUMPGRAFT_BIN, c.level, wadpath}
+                                 : std::vector<std::string>{LUMPGRAFT_BIN, wadpath, filepath, c.level},
+                             c.how);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_TRUE(samebytes(readfile(wadpath), c.status == 0 ? grafted(c.wad, 0, "abc") : c.wad));
@@ -415,14 +426,23 @@ TEST_F(ToolTest, ArchivesThatAreNotRegularFilesAreRefused)
 
 TEST_F(ToolTest, FileThatReportsNoSizeIsReadToItsEnd)
 {
-    filepath = "/proc/self/status";
-    if (!std::filesystem::exists(filepath))
+    // The command's own environment, made larger than the buffer it is
+    // first read into, twice over.
+    filepath = "/proc/self/environ";
+    if (onwindows || !std::filesystem::exists(filepath))
         GTEST_SKIP() << "no " << filepath;
+    setenv("LUMPGRAFT_TEST_FILL1", std::string(100000, '1').c_str(), 1);
+    setenv("LUMPGRAFT_TEST_FILL2", std::string(100000, '2').c_str(), 1);
+    std::string environment;
+    for (char **v = environ; *v; v++)
+        environment += std::string(*v) + '\0';
     writefile(wadpath, makewad(twolevels()));
     const result r = graft();
+    unsetenv("LUMPGRAFT_TEST_FILL1");
+    unsetenv("LUMPGRAFT_TEST_FILL2");
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string stored = lumpsof(readfile(wadpath))[0].data;
-    EXPECT_TRUE(stored.starts_with("Name:\t")) << stored;
+    EXPECT_TRUE(samebytes(stored, environment));
     EXPECT_NE(r.out.find(filepath + " loaded: " + std::to_string(stored.size()) + " bytes\n"),
               std::string::npos);
 }
@@ -432,33 +452,45 @@ TEST_F(ToolTest, FilesThatChangeWhileTheRunWaits)
     // The test holds the archive's lock while another program changes a
     // file. A level file cut short or rewritten at the same length is stored
     // in neither version; an archive that an editor replaced by renaming a
-    // new one over it is opened again, and the new one receives the file.
+    // new one over it is opened again, and the new one receives the file, or
+    // is compacted; an archive deleted is not written as if it were there.
     const std::string before = makewad(twolevels()), newer = makewad(twolevels(), "IWAD");
+    const std::string loose = makewad(twolevels(), "IWAD", "LEFT BEHIND");
     const std::string first = "level script, version one";
     const std::string changed = filepath + ": file changed while being read\n";
     struct change {
         std::function<void()> act;
         int status;
         std::string err, after;
+        bool compact = false;
+    };
+    const auto renameover = [&](const std::string &bytes) {
+        return [&, bytes] {
+            writefile(path("newer.wad"), bytes);
+            std::filesystem::rename(fspath(path("newer.wad")), fspath(wadpath));
+        };
     };
     const std::vector<change> cases = {
         {[&] { writefile(filepath, "cut"); }, 255, changed, before},
         {[&] { writefile(filepath, "level script, version two"); }, 255, changed, before},
-        // Windows renames nothing over a file that is open: the last case is POSIX's.
-        {[&] {
-             writefile(path("newer.wad"), newer);
-             std::filesystem::rename(fspath(path("newer.wad")), fspath(wadpath));
-         },
-         0, "", grafted(newer, 0, first)},
+        // Windows neither renames over nor deletes a file that is open: the
+        // last cases are POSIX's.
+        {renameover(newer), 0, "", grafted(newer, 0, first)},
+        {renameover(loose), 0, "", makewad(twolevels(), "IWAD"), true},
+        {[&] { std::filesystem::remove(fspath(wadpath)); }, 255,
+         wadpath + ": cannot open for update: No such file or directory\n", ""},
     };
-    for (size_t i = 0; i < cases.size() - onwindows; i++) {
+    for (size_t i = 0; i < cases.size() - 3 * onwindows; i++) {
         SCOPED_TRACE(i);
         writefile(wadpath, before);
         writefile(filepath, first);
         FILE *holder = os_fopen(wadpath.c_str(), "r+b");
         ASSERT_NE(holder, nullptr);
         ASSERT_EQ(os_lock(fileno(holder)), 0);
-        const process child = spawn({LUMPGRAFT_BIN, wadpath, filepath}, path("out"), path("err"));
+        const process child =
+            spawn(cases[i].compact ? std::vector<std::string>{LUMPGRAFT_BIN, "--compact", wadpath}
+                                   : std::vector<std::string>{LUMPGRAFT_BIN, wadpath, filepath},
+                  path("out"), path("err"));
         std::this_thread::sleep_for(std::chrono::seconds(1));
         cases[i].act();
         ASSERT_EQ(fclose(holder), 0);
@@ -525,6 +557,51 @@ TEST_F(ToolTest, CompactionReclaimsWhatGraftsLeftBehind)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, wadpath + ": refused, nothing compacted\n");
     EXPECT_TRUE(samebytes(readfile(wadpath), refused));
+}
+
+TEST_F(ToolTest, CompactionNeedsRoomForWhatItMoves)
+{
+    // On a file system of 256 KiB, 120 KB that must move past 100 KB of
+    // reclaimable bytes do not fit: nothing is written. With 2 MiB, they do.
+    if (onwindows)
+        GTEST_SKIP() << "no small file system to mount";
+    std::string big(120000, '\0');
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = char(i * 7919 >> 7);
+    const std::string before = header("PWAD", 2, 100012 + int64_t(big.size())) +
+                               std::string(100000, 'd') + big + record(12, 0, "DEAD") +
+                               record(100012, int64_t(big.size()), "BIG");
+    writefile(path("before.wad"), before);
+    std::filesystem::create_directory(fspath(path("small")));
+#ifdef LUMPGRAFT_EMULATOR
+    const std::string emulator = LUMPGRAFT_EMULATOR;
+#else
+    const std::string emulator;
+#endif
+    // Each compaction's status, output and archive land in the scratch folder.
+    const std::string script = R"(mount -t tmpfs -o size=256k none "$1" || exit 77
+cp "$2/before.wad" "$1/game.wad"
+for size in 256k 2m; do
+  mount -o remount,size=$size "$1"
+  $3 "$4" --compact "$1/game.wad" >"$2/out.$size" 2>&1; echo $? >"$2/status.$size"
+  cp "$1/game.wad" "$2/after.$size"
+done)";
+    const result r = run(dir, {"unshare", geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script,
+                               "sh", path("small"), dir, emulator, LUMPGRAFT_BIN});
+    if (r.status != 0)
+        GTEST_SKIP() << "cannot mount a small file system here (it needs root or user "
+                        "namespaces): "
+                     << r.err;
+    const std::string small = path("small") + "/game.wad";
+    EXPECT_EQ(readfile(path("status.256k")), "255\n");
+    EXPECT_NE(readfile(path("out.256k"))
+                  .find("compactwad: " + small + ": moving the data needs 120032 bytes of free "
+                                                 "space, and the file system has "),
+              std::string::npos)
+        << readfile(path("out.256k"));
+    EXPECT_TRUE(samebytes(readfile(path("after.256k")), before));
+    EXPECT_EQ(readfile(path("status.2m")), "0\n") << readfile(path("out.2m"));
+    EXPECT_TRUE(samebytes(readfile(path("after.2m")), makewad({{"DEAD", ""}, {"BIG", big}})));
 }
 
 TEST_F(ToolTest, ControlBytesInNamesAreEscaped)

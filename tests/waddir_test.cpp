@@ -90,8 +90,15 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         {header("PWAD", 2, INT32_MAX) + dir,
          "Directory of 2 entries at 2147483647 runs past the end of the file (44 bytes)!\n"},
     };
+    // Each refusal follows a sound archive loaded from another file, whose
+    // directory must not reach this one.
+    writefile(path("sound.wad"), makewad(twolevels()));
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
+        wadfp = fopen(path("sound.wad").c_str(), "r+b");
+        ASSERT_EQ(readwad(), 0);
+        closewad();
+        memset(wadentry, 0, sizeof wadentry);
         openwad(c.bytes);
         wadentry[0] = named("SENTINEL");
         std::string out;
@@ -111,6 +118,8 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   "Cannot add NEW: the archive was refused, no directory is loaded!\n");
         EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "no directory is loaded");
+        EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory is loaded");
+        EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "no directory is loaded");
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
     }
@@ -518,11 +527,34 @@ TEST_F(WadTest, CompactWad)
         std::string before, after;
         int64_t reclaimed;
     };
+    std::string big(size_t{5} << 19, '\0'); // copied in three blocks
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = char(i * 7919 >> 11);
+    const int64_t bigend = 112 + int64_t(big.size());
+    const std::string gaps = "AAAAxxxxxxxxBBxx";
     const std::vector<compaction> cases = {
         {shared, compacted, 8},
         {compacted, compacted, 0},
         {makewad(twolevels(), "PWAD", "LEFT BEHIND"), makewad(twolevels()), 11},
         {header("PWAD", 0, 20) + "unused..", header("PWAD", 0, 12), 8},
+        // A lump larger than a block of the copy moves whole.
+        {header("PWAD", 2, bigend) + std::string(100, 'd') + big + record(12, 0, "DEAD") +
+             record(112, int64_t(big.size()), "BIG"),
+         makewad({{"DEAD", ""}, {"BIG", big}}), 100},
+        // The directory first, and a lump that ends where the file does.
+        {header("PWAD", 2, 12) + record(44, 4, "A") + record(60, 4, "B") + "AAAA" +
+             std::string(12, 'x') + "BBBB",
+         header("PWAD", 2, 20) + "AAAABBBB" + record(12, 4, "A") + record(16, 4, "B"), 12},
+        // The directory keeps its offset modulo 4, apart from the data's end.
+        {header("PWAD", 2, 28) + gaps + record(12, 4, "A") + record(24, 2, "B"),
+         header("PWAD", 2, 20) + "AAAABBxx" + record(12, 4, "A") + record(16, 2, "B"), 8},
+        // An empty entry where the first moved data lands, in a gap that
+        // padding does not fill, goes to the end of the data before it.
+        {header("PWAD", 3, 24) + "Axxxxxxxxx" + "BB" + record(12, 1, "A") +
+             record(14, 0, "E") + record(22, 2, "B"),
+         header("PWAD", 3, 16) + "AxBB" + record(12, 1, "A") + record(13, 0, "E") +
+             record(14, 2, "B"),
+         8},
     };
     for (const compaction &c : cases) {
         openwad(c.before);
@@ -543,6 +575,67 @@ TEST_F(WadTest, CompactWad)
                 "^compactwad: .*: entry 4 \\(E\\): a lump of 2 bytes at 179 is not in the "
                 "file's data\n$");
     EXPECT_TRUE(samebytes(readfile(wadpath), cut));
+}
+
+TEST_F(WadTest, ReplaceEntryData)
+{
+    // The command's graft, through the library: the bytes, whatever the
+    // layout, and again at once, from the state the first one left.
+    std::string big(size_t{3} << 19, '\0'); // given in two blocks
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = char(i * 7919 >> 9);
+    struct replacement {
+        std::string before;
+        int n;
+        std::string data;
+    };
+    const std::vector<replacement> cases = {
+        {makewad(twolevels()), 0, "script"},
+        {makewad(twolevels(), "IWAD", "TRAILING"), 4, "level two"},
+        {makewad(twolevels()), 7, ""},
+        {makewad(twolevels()), 0, big},
+    };
+    for (const replacement &c : cases) {
+        SCOPED_TRACE(c.data.size());
+        openwad(c.before);
+        std::string out;
+        ASSERT_EQ(readwad_out(out), 0);
+        const std::string once = grafted(c.before, c.n, c.data);
+        EXPECT_EQ(wadreplace(c.n, c.data.data(), int32_t(c.data.size())), 0);
+        EXPECT_EQ(diroffset, get32(once, 8));
+        EXPECT_EQ(wadreplace(1, "again", 5), 0);
+        closewad();
+        EXPECT_TRUE(samebytes(readfile(wadpath), grafted(once, 1, "again")));
+    }
+
+    // A directory changed only in memory is not the one on disk.
+    const std::string w = makewad(twolevels());
+    openwad(w);
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    EXPECT_EXIT(wadreplace(8, "x", 1), testing::ExitedWithCode(255), "no entry 8");
+    wadentry[3].size = 2;
+    EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "changed in memory");
+    EXPECT_TRUE(samebytes(readfile(wadpath), w));
+}
+
+TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
+{
+    // A.wad is loaded, then B.wad opened in its place without readwad: no
+    // call may use A's directory or undo anything on B.
+    const std::string b = makewad(levels(), "IWAD", std::string(3000000, 'b'));
+    openwad(makewad(twolevels()));
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    closewad();
+    writefile(path("b.wad"), b);
+    wadfp = fopen(path("b.wad").c_str(), "r+b");
+    EXPECT_EXIT(cachelump(100), testing::ExitedWithCode(255), "no entry 100");
+    EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory of this file is loaded");
+    EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255),
+                "no directory of this file is loaded");
+    closewad();
+    EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)

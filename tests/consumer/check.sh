@@ -4,7 +4,7 @@
 # command grafts into a scratch copy of the sample archive; the consumer
 # project is built against the library twice, through CMake's
 # find_package(waddir) and through pkg-config, and both builds list the
-# levels of the grafted archive.
+# levels of the grafted archive, and graft into a copy of it themselves.
 #   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS]
 set -euo pipefail
 src=$1 prefix=$2 libdir=$3 flags=${4:-}
@@ -17,13 +17,20 @@ grep -qx "level: MAP02" "$scratch/out"
 grep -q " ok$" "$scratch/out"
 
 # Each level's marker size and level size, the ten entries after its marker:
-# MAP02's marker holds the script's 105 bytes, which MAP01's ten include.
+# MAP02's marker holds the script's 105 bytes, which MAP01's ten include;
+# after a graft of "hello", MAP01's marker holds 5.
 printf 'MAP01 0 565\nMAP02 105 248\n' >"$scratch/levels"
+printf 'MAP01 5 565\nMAP02 105 248\n' >"$scratch/grafted"
+uses() { # uses PROGRAM: lists the levels, then grafts into a copy and lists them
+  "$1" "$scratch/sample.wad" | diff "$scratch/levels" -
+  cp "$scratch/sample.wad" "$scratch/copy.wad"
+  "$1" "$scratch/copy.wad" MAP01 hello | diff "$scratch/grafted" -
+}
 
 cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >/dev/null
 cmake --build "$scratch/cmake" >/dev/null
-"$scratch/cmake/listlevels" "$scratch/sample.wad" | diff "$scratch/levels" -
+uses "$scratch/cmake/listlevels"
 
 if ! command -v pkg-config >/dev/null; then
   [ "${CI:-}" != true ] || { echo "pkg-config is missing (Debian package pkgconf)"; exit 1; }
@@ -34,4 +41,4 @@ fi
 g++ $flags "$src/tests/consumer/listlevels.cpp" -o "$scratch/listlevels" \
   $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --define-variable=prefix="$prefix" \
     --cflags --libs waddir)
-"$scratch/listlevels" "$scratch/sample.wad" | diff "$scratch/levels" -
+uses "$scratch/listlevels"

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // libFuzzer target: any bytes as an archive. The reader must refuse or load
-// them without a crash or a sanitizer report, and a loaded directory must
-// survive being written back and read again.
+// them without a crash or a sanitizer report, a loaded directory must
+// survive being written back and read again, and compaction and the
+// replacement of a lump's data must keep the other lumps' bytes.
 
 #include "waddir.h"
 
@@ -83,6 +84,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 }
             }
             check(after == before && wadlength() == int64_t(size) - reclaimed);
+        }
+
+        // Replacing entry 0's data keeps the bytes of every other lump that
+        // lies in the file's data as it was (past the header, which changes).
+        const int64_t length = wadlength();
+        const auto others = [count, length] {
+            std::string bytes;
+            for (int i = 1; i < count; i++) {
+                const wadentry_t &e = wadentry[i];
+                if (e.size > 0 && e.filepos >= WADHEADERSIZE &&
+                    int64_t{e.filepos} + e.size <= length) {
+                    unsigned char *lump = cachelump(i);
+                    bytes.append(reinterpret_cast<const char *>(lump), size_t(e.size));
+                    free(lump);
+                }
+            }
+            return bytes;
+        };
+        if (count > 0) {
+            const std::string kept = others();
+            const int32_t len = int32_t(size % 97);
+            check(wadreplace(0, data, len) == 0 && readwad() == 0 && numentries == count);
+            unsigned char *lump = cachelump(0);
+            check(wadentry[0].size == len && memcmp(lump, data, size_t(len)) == 0);
+            free(lump);
+            check(others() == kept);
         }
 
         if (count < MAXWADENTRIES) {
