@@ -116,8 +116,8 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         EXPECT_EQ(testing::internal::GetCapturedStdout(),
                   "Cannot add NEW: the archive was refused, no directory is loaded!\n");
         EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "no directory is loaded");
-        EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory is loaded");
-        EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "no directory is loaded");
+        EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory of this file");
+        EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "no directory of this file");
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
     }

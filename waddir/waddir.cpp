@@ -315,11 +315,10 @@ void writewad()
 // made.
 
 // Stop unless the shared header and directory are the ones on disk, in the
-// file now open: a change starts from them, and its undo puts them back.
+// file now open: a change starts from them, and its undo puts them back. A
+// refusal leaves none on record.
 static void needondisk(const char *op)
 {
-    if (refused)
-        errorexit("%s: %s: the archive was refused, no directory is loaded\n", op, archive());
     os_filestat st;
     if (!wadfp || fileno(wadfp) < 0 || !ondisk.identified ||
         os_fstat(fileno(wadfp), &st) != 0 || st.volume != ondisk.volume ||
