@@ -606,10 +606,22 @@ TEST_F(WadTest, ReplaceEntryData)
         EXPECT_TRUE(samebytes(readfile(wadpath), grafted(once, 1, "again")));
     }
 
-    // A directory changed only in memory is not the one on disk.
+    // The source may read the archive: MAP01 receives a copy of THINGS' data.
     const std::string w = makewad(twolevels());
     openwad(w);
     std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    static unsigned char *lump;
+    const wadsource_t fromthings = [](size_t at, size_t, void *) -> const void * {
+        lump = cachelump(1);
+        return lump + at;
+    };
+    EXPECT_EQ(wadreplacefrom(0, 10, fromthings, nullptr), 0);
+    free(lump);
+    EXPECT_TRUE(samebytes(readfile(wadpath), grafted(w, 0, "t1t1t1t1t1")));
+
+    // A directory changed only in memory is not the one on disk.
+    openwad(w);
     ASSERT_EQ(readwad_out(out), 0);
     EXPECT_EXIT(wadreplace(8, "x", 1), testing::ExitedWithCode(255), "no entry 8");
     wadentry[3].size = 2;

@@ -450,10 +450,13 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
     armwad(length);
     if (dirislast)
         parkwad(newend, op);
-    wadseek(place, op);
+    // The source may read the archive itself (a lump's data, say), so each
+    // block is written at its own offset.
     for (size_t done = 0; done < size_t(size);) {
         const size_t len = std::min(size_t(size) - done, size_t{WADBLOCKSIZE});
-        wadwrite(source(done, len, context), len, op);
+        const void *bytes = source(done, len, context);
+        wadseek(place + int64_t(done), op);
+        wadwrite(bytes, len, op);
         done += len;
     }
     wadentry[n].filepos = static_cast<int32_t>(place);

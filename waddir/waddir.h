@@ -174,8 +174,9 @@ void copywad(const char *path);
 
 // wadsource_t: gives `len` bytes (at most WADBLOCKSIZE) of new lump data,
 // starting `at` bytes into it, for wadreplacefrom, which asks for them in
-// order: a pointer to them, valid until the next call. It ends the process
-// through errorexit when it cannot.
+// order: a pointer to them, valid until the next call. It may read the
+// archive (with cachelump, say), and ends the process through errorexit when
+// it cannot give the bytes.
 typedef const void *(*wadsource_t)(size_t at, size_t len, void *context);
 
 // wadreplace: make the `size` bytes at `data` the data of entry `n`, in
