@@ -290,15 +290,18 @@ TEST_F(ToolTest, BytesAfterTheDirectoryAreKept)
     EXPECT_EQ(lumpsof(after), want);
     EXPECT_TRUE(samebytes(after, grafted(before, 4, "graft")));
 
-    // So do bytes of the directory that a lump uses: the graft goes to the end.
-    std::string overlapped = makewad(twolevels());
-    const int32_t dir = get32(overlapped, 8);
-    overlapped.replace(size_t(dir + 16 * 7), 8, le32(dir) + le32(16));
-    writefile(wadpath, overlapped);
-    EXPECT_EQ(graft().status, 0);
-    const std::string grafted = readfile(wadpath);
-    EXPECT_EQ(lumpsof(grafted)[7], lumpsof(overlapped)[7]);
-    EXPECT_EQ(grafted.size(), overlapped.size() + 5 + 8 * 16);
+    // So do bytes of the directory that a lump uses, the receiving entry's
+    // too: the graft goes to the end.
+    for (const int user : {7, 0}) {
+        std::string overlapped = makewad(twolevels());
+        const int32_t dir = get32(overlapped, 8);
+        overlapped.replace(size_t(dir + 16 * user), 8, le32(dir) + le32(16));
+        writefile(wadpath, overlapped);
+        EXPECT_EQ(graft().status, 0);
+        const std::string grafted = readfile(wadpath);
+        EXPECT_EQ(lumpsof(grafted)[7], lumpsof(overlapped)[7]);
+        EXPECT_EQ(grafted.size(), overlapped.size() + 5 + 8 * 16);
+    }
 }
 
 TEST_F(ToolTest, OffsetsPast2GiBAreRefusedBeforeWriting)

@@ -633,7 +633,9 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
 {
     // A.wad is loaded, then B.wad opened in its place without readwad: no
     // call may use A's directory or undo anything on B.
-    const std::string b = makewad(levels(), "IWAD", std::string(3000000, 'b'));
+    std::vector<lump> blumps = levels();
+    blumps.insert(blumps.begin(), {"BULK", std::string(3000000, 'b')});
+    const std::string b = makewad(blumps, "IWAD");
     openwad(makewad(twolevels()));
     std::string out;
     ASSERT_EQ(readwad_out(out), 0);
@@ -645,6 +647,20 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
     EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255),
                 "no directory of this file is loaded");
     closewad();
+    EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
+
+    // A change whose source reads B, then fails, puts nothing back on B.
+    openwad(makewad(twolevels()));
+    ASSERT_EQ(readwad_out(out), 0);
+    static std::string other;
+    other = path("b.wad");
+    const wadsource_t readsother = [](size_t, size_t, void *) -> const void * {
+        wadfp = fopen(other.c_str(), "r+b");
+        readwad();
+        errorexit("the source failed\n");
+    };
+    EXPECT_EXIT(wadreplacefrom(0, 5, readsother, nullptr), testing::ExitedWithCode(255),
+                "the source failed");
     EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
 }
 

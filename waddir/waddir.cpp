@@ -176,7 +176,9 @@ static void putdirectory(const wadentry_t *dir, int32_t count, int64_t at, const
     wadwrite(records, size_t(count) * WADENTRYSIZE, op);
 }
 
-static void putheader(int type, int32_t count, int32_t offset, const char *op)
+// Write the header. One that `commits` may point at new content, which no
+// undo knows: the undo ends just before its bytes are written.
+static void putheader(int type, int32_t count, int32_t offset, bool commits, const char *op)
 {
     unsigned char header[WADHEADERSIZE];
     const int32_t c = le32(count), o = le32(offset);
@@ -184,6 +186,8 @@ static void putheader(int type, int32_t count, int32_t offset, const char *op)
     memcpy(header + 4, &c, 4);
     memcpy(header + 8, &o, 4);
     wadseek(0, op);
+    if (commits)
+        undo.armed = false;
     wadwrite(header, sizeof header, op);
 }
 
@@ -201,8 +205,7 @@ static void recordondisk()
     memcpy(ondisk.dir, wadentry, size_t(numentries) * sizeof(wadentry_t));
 }
 
-// readwad's refusals: a line on standard output, no directory loaded, and
-// nothing left to undo.
+// readwad's refusals: a line on standard output, and no directory loaded.
 __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char *fmt, ...)
 {
     va_list args;
@@ -211,12 +214,14 @@ __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char
     va_end(args);
     refused = true;
     ondisk.identified = false;
-    undo.armed = false;
     return 1;
 }
 
 int readwad()
 {
+    // A change under way is over once a directory is read again (of another
+    // file, say): its undo would put back what is no longer on record.
+    undo.armed = false;
     const int64_t filesize = wadsize("readwad");
     wadseek(0, "readwad");
     unsigned char header[WADHEADERSIZE];
@@ -278,13 +283,10 @@ void writewad()
         errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
                   archive(), numentries, diroffset);
 
-    // The directory is made durable before the header points at it. From
-    // the header on, the header on disk may point at new content, which an
-    // undo would not know: the undo ends here.
+    // The directory is made durable before the header points at it.
     putdirectory(wadentry, numentries, diroffset, "writewad");
     wadsync("writewad");
-    undo.armed = false;
-    putheader(wad, numentries, diroffset, "writewad");
+    putheader(wad, numentries, diroffset, true, "writewad");
     wadsync("writewad");
     refused = false;
     recordondisk();
@@ -354,7 +356,7 @@ static void parkwad(int64_t at, const char *op)
     memcpy(undo.parked, wadentry, size_t(numentries) * sizeof(wadentry_t));
     undo.headermoved = true;
     diroffset = static_cast<int32_t>(at);
-    putheader(wad, numentries, diroffset, op);
+    putheader(wad, numentries, diroffset, false, op);
     wadsync(op);
     undo.parkedat = at;
 }
@@ -411,7 +413,7 @@ static void restorewad()
     // The header may point at the parked directory, and the old one is
     // whole and durable: the header goes back to it.
     if (undo.headermoved) {
-        putheader(ondisk.wad, ondisk.count, ondisk.offset, op);
+        putheader(ondisk.wad, ondisk.count, ondisk.offset, false, op);
         wadsync(op);
     }
     // The header now points where it did, at nothing past the old length.

@@ -47,9 +47,9 @@
 //     and the archive is whole, and longer.
 // The undo behind this is armed only while a change is under way, only for
 // the file whose directory the library holds (the same volume and index),
-// and is disarmed before the header of new content is written; a refusal
-// by `readwad` clears it. It never writes a byte that the header on disk
-// may reference.
+// and is disarmed just before the header of new content is written; any
+// `readwad`, and so any refusal, ends it. It never writes a byte that the
+// header on disk may reference.
 //
 // State that belongs to the loaded file: `wad`, `numentries`, `diroffset`
 // and `wadentry`, and, inside the library, the header and directory as they
