@@ -609,14 +609,28 @@ done)";
 
 TEST_F(ToolTest, ControlBytesInNamesAreEscaped)
 {
-    // A crafted name cannot drive the terminal; other bytes pass unchanged.
-    std::vector<lump> lumps = twolevels();
-    lumps[0].name = "M\x1b[2J\x7f\xc3\xbc";
-    writefile(wadpath, makewad(lumps));
+    // A crafted name cannot drive the terminal; printable ASCII and valid
+    // UTF-8 letters pass unchanged.
+    struct name {
+        std::string stored, shown;
+    };
+    const std::vector<name> cases = {
+        {"MAP01", "MAP01"},
+        {"M\x1b[2J\x7f\xc3\xbc", "M\\x1b[2J\\x7f\xc3\xbc"},    // C0 and DEL
+        {"\xc2\x9b" "2J\xc2\x9bH", "\\xc2\\x9b2J\\xc2\\x9bH"}, // C1 (CSI) as UTF-8
+        {"\x9b" "2J\x9bH", "\\x9b2J\\x9bH"},                 // bytes of no UTF-8
+        {"AB\xe5\x9c", "AB\\xe5\\x9c"},                      // a letter cut short
+        {"K\xc3\xbcste", "K\xc3\xbcste"},                      // a UTF-8 letter
+    };
     writefile(filepath, "abc");
-    const result r = graft();
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\nlevel: M\\x1b[2J\\x7f\xc3\xbc\n"), std::string::npos) << r.out;
+    for (const name &c : cases) {
+        std::vector<lump> lumps = twolevels();
+        lumps[0].name = c.stored;
+        writefile(wadpath, makewad(lumps));
+        const result r = graft();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\nlevel: " + c.shown + "\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(ToolTest, MessagesKeepTheirOrderInOneLog)

@@ -504,16 +504,51 @@ char *convert_string8(wadentry_t entry)
     return slot;
 }
 
+// The length of the well-formed UTF-8 sequence of a character from U+0080
+// up that starts `s`, of which `n` bytes are left; 0 when none does.
+static size_t utf8length(const unsigned char *s, size_t n)
+{
+    size_t len;
+    uint32_t c, least;
+    if (s[0] >= 0xc2 && s[0] <= 0xdf)
+        len = 2, c = s[0] & 0x1fu, least = 0x80;
+    else if (s[0] >= 0xe0 && s[0] <= 0xef)
+        len = 3, c = s[0] & 0x0fu, least = 0x800;
+    else if (s[0] >= 0xf0 && s[0] <= 0xf4)
+        len = 4, c = s[0] & 0x07u, least = 0x10000;
+    else
+        return 0;
+    if (len > n)
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((s[i] & 0xc0) != 0x80)
+            return 0;
+        c = c << 6 | (s[i] & 0x3fu);
+    }
+    return c < least || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff) ? 0 : len;
+}
+
 printname_t printable_string8(wadentry_t entry)
 {
     printname_t out{};
     char *at = out.text;
-    for (size_t i = 0; i < sizeof entry.name && entry.name[i] != '\0'; i++) {
-        const auto c = static_cast<unsigned char>(entry.name[i]);
-        if (c < 0x20 || c == 0x7f)
-            at += snprintf(at, 5, "\\x%02x", c);
-        else
-            *at++ = static_cast<char>(c);
+    const auto *name = reinterpret_cast<const unsigned char *>(entry.name);
+    const size_t n = strnlen(entry.name, sizeof entry.name);
+    for (size_t i = 0; i < n;) {
+        // Printable ASCII and valid UTF-8 letters pass; control characters
+        // (C0, DEL, and C1 as UTF-8) and bytes of no valid sequence do not.
+        size_t len = name[i] < 0x80 ? 1 : utf8length(name + i, n - i);
+        const bool control = name[i] < 0x20 || name[i] == 0x7f ||
+                             (len == 2 && name[i] == 0xc2 && name[i + 1] < 0xa0);
+        if (len > 0 && !control) {
+            memcpy(at, name + i, len);
+            at += len;
+        } else {
+            len = len > 0 ? len : 1;
+            for (size_t j = i; j < i + len; j++)
+                at += snprintf(at, 5, "\\x%02x", name[j]);
+        }
+        i += len;
     }
     return out;
 }

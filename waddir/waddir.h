@@ -125,9 +125,10 @@ int64_t wadlength();
 char *convert_string8(wadentry_t entry);
 
 // printable_string8: an entry's name for a message, as convert_string8 gives
-// it but with each control byte (below 0x20, and 0x7f) written as \xHH, so
-// that a crafted name cannot drive the terminal. Printable names are left as
-// they are.
+// it but with each byte of a control character (below 0x20, 0x7f, and
+// U+0080 to U+009F in UTF-8) and each byte that is not part of valid UTF-8
+// written as \xHH, so that a crafted name cannot drive the terminal.
+// Printable ASCII and valid UTF-8 letters are left as they are.
 struct printname_t {
     char text[8 * 4 + 1];
 };
