@@ -4,8 +4,10 @@
 # Linux programs written by others (deutex, python3-omg) must read the lump
 # back byte for byte, and every other lump must be as it was.
 #   wine_realwad_test.sh WINE LUMPGRAFT_EXE
-# Exits 77 (skipped) when a package is missing, except under CI=true.
-set -euo pipefail
+# Exits 77 (skipped) when a package is missing, except under CI=true. A
+# failure names its command, and shows the command's output.
+set -Eeuo pipefail
+trap 'echo "wine_realwad_test.sh: line $LINENO: failed: $BASH_COMMAND" >&2; cat out err 2>/dev/null' ERR
 wine=$1 exe=$2
 game=/usr/share/games/doom/freedoom2.wad
 
@@ -29,7 +31,7 @@ grep -qx "level: MAP07" out
 grep -qx "script.txt added to game.wad ok" out
 
 mkdir iwad && ln -s "$game" iwad/doom2.wad
-/usr/games/deutex -doom2 iwad -get MAP07 game.wad >/dev/null
+/usr/games/deutex -doom2 iwad -get MAP07 game.wad >out 2>err
 cmp script.txt map07.lmp
 
 /usr/bin/python3 - "$game" game.wad script.txt <<'PY'
