@@ -582,12 +582,11 @@ TEST_F(ToolTest, CompactionNeedsRoomForWhatItMoves)
     const std::string emulator;
 #endif
     // Each compaction's status, output and archive land in the scratch folder.
-    const std::string script = R"(mount -t tmpfs -o size=256k none "$1" || exit 77
-cp "$2/before.wad" "$1/game.wad"
-for size in 256k 2m; do
-  mount -o remount,size=$size "$1"
-  $3 "$4" --compact "$1/game.wad" >"$2/out.$size" 2>&1; echo $? >"$2/status.$size"
-  cp "$1/game.wad" "$2/after.$size"
+    const std::string script = R"(for size in 256k 2m; do
+  mkdir "$1/$size" && mount -t tmpfs -o size=$size none "$1/$size" || exit 77
+  cp "$2/before.wad" "$1/$size/game.wad"
+  $3 "$4" --compact "$1/$size/game.wad" >"$2/out.$size" 2>&1; echo $? >"$2/status.$size"
+  cp "$1/$size/game.wad" "$2/after.$size"
 done)";
     const result r = run(dir, {"unshare", geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script,
                                "sh", path("small"), dir, emulator, LUMPGRAFT_BIN});
@@ -595,7 +594,7 @@ done)";
         GTEST_SKIP() << "cannot mount a small file system here (it needs root or user "
                         "namespaces): "
                      << r.err;
-    const std::string small = path("small") + "/game.wad";
+    const std::string small = path("small") + "/256k/game.wad";
     EXPECT_EQ(readfile(path("status.256k")), "255\n");
     EXPECT_NE(readfile(path("out.256k"))
                   .find("compactwad: " + small + ": moving the data needs 120032 bytes of free "
