@@ -649,19 +649,26 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
     closewad();
     EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
 
-    // A change whose source reads B, then fails, puts nothing back on B.
-    openwad(makewad(twolevels()));
-    ASSERT_EQ(readwad_out(out), 0);
+    // A change whose source opens B, or reads it too, then fails, puts
+    // nothing back on B.
     static std::string other;
     other = path("b.wad");
+    const wadsource_t opensother = [](size_t, size_t, void *) -> const void * {
+        wadfp = fopen(other.c_str(), "r+b");
+        errorexit("the source failed\n");
+    };
     const wadsource_t readsother = [](size_t, size_t, void *) -> const void * {
         wadfp = fopen(other.c_str(), "r+b");
         readwad();
         errorexit("the source failed\n");
     };
-    EXPECT_EXIT(wadreplacefrom(0, 5, readsother, nullptr), testing::ExitedWithCode(255),
-                "the source failed");
-    EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
+    for (const wadsource_t source : {opensother, readsother}) {
+        openwad(makewad(twolevels()));
+        ASSERT_EQ(readwad_out(out), 0);
+        EXPECT_EXIT(wadreplacefrom(0, 5, source, nullptr), testing::ExitedWithCode(255),
+                    "the source failed");
+        EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
+    }
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)
