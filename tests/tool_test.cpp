@@ -119,8 +119,15 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
 
 TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
 {
-    const std::string before = makewad(twolevels());
+    // A UDMF map has no THINGS entry: without a name, no level is found.
+    const std::string udmf = makewad({{"MAP01", ""}, {"TEXTMAP", "thing { }"}, {"ENDMAP", ""}});
     writefile(filepath, "abc");
+    writefile(wadpath, udmf);
+    EXPECT_EQ(graft().err, "level not found!\n");
+    EXPECT_TRUE(samebytes(readfile(wadpath), udmf));
+    EXPECT_EQ(graft({"MAP01"}).status, 0);
+
+    const std::string before = makewad(twolevels());
     for (const char *name : {"map01", "MAP03", "", "THING"}) {
         SCOPED_TRACE(name);
         writefile(wadpath, before);
