@@ -269,6 +269,23 @@ inline int makefifo(const std::string &)
     return -1;
 }
 
+// Sets a variable of the environment that started programs inherit; an
+// empty value removes it. Windows has no /proc to read it back from.
+inline void setvariable(const std::string &name, const std::string &value)
+{
+    _putenv_s(name.c_str(), value.c_str());
+}
+inline std::string environment()
+{
+    return "";
+}
+
+// Whether the tests run with the rights of the system's administrator.
+inline bool asroot()
+{
+    return false;
+}
+
 inline int reap(process child)
 {
     if (!child)
@@ -360,6 +377,27 @@ inline void unmapfile(mapping m)
 inline int makefifo(const std::string &path)
 {
     return mkfifo(path.c_str(), 0644) == 0 ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+}
+
+inline void setvariable(const std::string &name, const std::string &value)
+{
+    if (value.empty())
+        unsetenv(name.c_str());
+    else
+        setenv(name.c_str(), value.c_str(), 1);
+}
+// The environment as a started program's /proc/self/environ shows it.
+inline std::string environment()
+{
+    std::string all;
+    for (char **v = environ; *v; v++)
+        all += std::string(*v) + '\0';
+    return all;
+}
+
+inline bool asroot()
+{
+    return geteuid() == 0;
 }
 
 inline int reap(process pid)

@@ -441,18 +441,16 @@ TEST_F(ToolTest, FileThatReportsNoSizeIsReadToItsEnd)
     filepath = "/proc/self/environ";
     if (onwindows || !std::filesystem::exists(filepath))
         GTEST_SKIP() << "no " << filepath;
-    setenv("LUMPGRAFT_TEST_FILL1", std::string(100000, '1').c_str(), 1);
-    setenv("LUMPGRAFT_TEST_FILL2", std::string(100000, '2').c_str(), 1);
-    std::string environment;
-    for (char **v = environ; *v; v++)
-        environment += std::string(*v) + '\0';
+    setvariable("LUMPGRAFT_TEST_FILL1", std::string(100000, '1'));
+    setvariable("LUMPGRAFT_TEST_FILL2", std::string(100000, '2'));
+    const std::string inherited = environment();
     writefile(wadpath, makewad(twolevels()));
     const result r = graft();
-    unsetenv("LUMPGRAFT_TEST_FILL1");
-    unsetenv("LUMPGRAFT_TEST_FILL2");
+    setvariable("LUMPGRAFT_TEST_FILL1", "");
+    setvariable("LUMPGRAFT_TEST_FILL2", "");
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string stored = lumpsof(readfile(wadpath))[0].data;
-    EXPECT_TRUE(samebytes(stored, environment));
+    EXPECT_TRUE(samebytes(stored, inherited));
     EXPECT_NE(r.out.find(filepath + " loaded: " + std::to_string(stored.size()) + " bytes\n"),
               std::string::npos);
 }
@@ -595,7 +593,7 @@ TEST_F(ToolTest, CompactionNeedsRoomForWhatItMoves)
   $3 "$4" --compact "$1/$size/game.wad" >"$2/out.$size" 2>&1; echo $? >"$2/status.$size"
   cp "$1/$size/game.wad" "$2/after.$size"
 done)";
-    const result r = run(dir, {"unshare", geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script,
+    const result r = run(dir, {"unshare", asroot() ? "-m" : "-rm", "sh", "-c", script,
                                "sh", path("small"), dir, emulator, LUMPGRAFT_BIN});
     if (r.status != 0)
         GTEST_SKIP() << "cannot mount a small file system here (it needs root or user "
