@@ -118,6 +118,7 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
         EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "no directory is loaded");
         EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory of this file");
         EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "no directory of this file");
+        EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "^writewad: ");
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
     }
@@ -178,14 +179,6 @@ TEST_F(WadTest, WritingBackWithoutChangesKeepsEveryByte)
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), w));
     }
-    // After a refused magic, the header written says PWAD.
-    openwad(header("WAD2", 0, 12));
-    std::string out;
-    EXPECT_EQ(readwad_out(out), 1);
-    numentries = 0;
-    writewad();
-    closewad();
-    EXPECT_EQ(readfile(wadpath).substr(0, 4), "PWAD");
 }
 
 TEST_F(WadTest, StreamsWithoutADescriptorWork)
@@ -225,6 +218,11 @@ TEST_F(WadTest, WritingAnImpossibleStateIsFatal)
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write -1 entries");
     numentries = 5001;
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 5001 entries");
+    // In a process of its own, where no directory was ever loaded.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    numentries = 0;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "no directory of this file is loaded");
+    EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
 }
 
 TEST(ErrorExit, FlushesStandardOutputThenPrintsExactlyTheMessage)
@@ -646,6 +644,11 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
     EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory of this file is loaded");
     EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255),
                 "no directory of this file is loaded");
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "no directory of this file is loaded");
+    testing::internal::CaptureStdout();
+    addentry(named("NEW"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Cannot add NEW: no directory of this file is loaded!\n");
     closewad();
     EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
 

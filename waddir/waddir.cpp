@@ -25,11 +25,12 @@ wadentry_t wadentry[MAXWADENTRIES];
 static bool refused;
 
 // The header and directory on disk, as readwad loaded them or writewad last
-// wrote them, and the file they belong to (`identified` is false when no
-// directory is loaded, or the stream has no descriptor). A safe change
-// starts from them, and its undo puts them back.
+// wrote them (`loaded` is false before any readwad and after a refusal),
+// and the file they belong to (`identified` is false for a stream with no
+// descriptor, which has no identity). A safe change starts from them, and
+// its undo puts them back.
 static struct {
-    bool identified;
+    bool loaded, identified;
     uint64_t volume, index;
     int wad;
     int32_t count, offset;
@@ -196,6 +197,7 @@ static void putheader(int type, int32_t count, int32_t offset, bool commits, con
 static void recordondisk()
 {
     os_filestat st;
+    ondisk.loaded = true;
     ondisk.identified = fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &st) == 0;
     ondisk.volume = ondisk.identified ? st.volume : 0;
     ondisk.index = ondisk.identified ? st.index : 0;
@@ -203,6 +205,20 @@ static void recordondisk()
     ondisk.count = numentries;
     ondisk.offset = diroffset;
     memcpy(ondisk.dir, wadentry, size_t(numentries) * sizeof(wadentry_t));
+}
+
+// Whether the open stream is the file whose directory is on record: the same
+// volume and index, or, for a directory read from a stream with no
+// descriptor, again such a stream.
+static bool isondiskfile()
+{
+    os_filestat st;
+    if (!ondisk.loaded || !wadfp)
+        return false;
+    if (!ondisk.identified)
+        return fileno(wadfp) < 0;
+    return fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &st) == 0 &&
+           st.volume == ondisk.volume && st.index == ondisk.index;
 }
 
 // readwad's refusals: a line on standard output, and no directory loaded.
@@ -213,7 +229,7 @@ __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char
     vprintf(fmt, args);
     va_end(args);
     refused = true;
-    ondisk.identified = false;
+    ondisk.loaded = false;
     return 1;
 }
 
@@ -225,7 +241,7 @@ int readwad()
     const int64_t filesize = wadsize("readwad");
     wadseek(0, "readwad");
     unsigned char header[WADHEADERSIZE];
-    wadread(header, size_t(filesize < WADHEADERSIZE ? filesize : WADHEADERSIZE),
+    wadread(header, size_t(std::min(filesize, int64_t{WADHEADERSIZE})),
             "readwad");
     char magic[5] = {};
     memcpy(magic, header, size_t(filesize < 4 ? filesize : 4));
@@ -282,6 +298,8 @@ void writewad()
     if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0)
         errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
                   archive(), numentries, diroffset);
+    if (!isondiskfile())
+        errorexit("writewad: %s: no directory of this file is loaded\n", archive());
 
     // The directory is made durable before the header points at it.
     putdirectory(wadentry, numentries, diroffset, "writewad");
@@ -321,11 +339,11 @@ void writewad()
 // refusal leaves none on record.
 static void needondisk(const char *op)
 {
-    os_filestat st;
-    if (!wadfp || fileno(wadfp) < 0 || !ondisk.identified ||
-        os_fstat(fileno(wadfp), &st) != 0 || st.volume != ondisk.volume ||
-        st.index != ondisk.index)
+    if (!isondiskfile())
         errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
+    if (fileno(wadfp) < 0)
+        errorexit("%s: %s: a change in place needs a file, not a stream in memory\n", op,
+                  archive());
     if (numentries != ondisk.count || diroffset != ondisk.offset ||
         (wad == 0) != (ondisk.wad == 0) ||
         memcmp(wadentry, ondisk.dir, size_t(numentries) * sizeof(wadentry_t)) != 0)
@@ -395,9 +413,7 @@ static void restorewad()
 {
     if (!undo.armed)
         return;
-    os_filestat st;
-    if (!wadfp || fileno(wadfp) < 0 || os_fstat(fileno(wadfp), &st) != 0 ||
-        !ondisk.identified || st.volume != ondisk.volume || st.index != ondisk.index)
+    if (!isondiskfile() || fileno(wadfp) < 0)
         return;
     const char *const op = "restorewad";
     // With the header on the durable parked directory, the old directory's
@@ -628,6 +644,10 @@ void addentry(wadentry_t entry)
                name.text, numentries, MAXWADENTRIES);
         return;
     }
+    if (!isondiskfile()) {
+        printf("Cannot add %s: no directory of this file is loaded!\n", name.text);
+        return;
+    }
 
     // The directory grows by one record. When anything follows it in the
     // file, or it would overlap the header, it moves to the end of the file
@@ -636,7 +656,7 @@ void addentry(wadentry_t entry)
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
     int64_t newdir = diroffset;
     if (newdir < WADHEADERSIZE || newdir + dirbytes != filesize)
-        newdir = filesize > WADHEADERSIZE ? filesize : WADHEADERSIZE;
+        newdir = std::max(filesize, int64_t{WADHEADERSIZE});
     if (newdir + dirbytes + WADENTRYSIZE > INT32_MAX) {
         printf("Cannot add %s: the directory would pass 2 GiB!\n", name.text);
         return;

@@ -20,6 +20,10 @@
 //      new directory where the header does not point yet; `wadreplace` and
 //      `compactwad` do all of that themselves.
 //   5. The caller closes `wadfp`.
+// A program that works on several archives in turn closes one, sets `wadfp`
+// to null, then opens the next and reads it with `readwad` before any other
+// call: the calls that write, and the undo, act only on the file whose
+// directory `readwad` loaded, and refuse any other.
 //
 // The library never opens or closes the archive stream. Any failed read,
 // write, seek or sync on the archive ends the process through `errorexit`.
@@ -52,28 +56,41 @@
 // header on disk may reference.
 //
 // State that belongs to the loaded file: `wad`, `numentries`, `diroffset`
-// and `wadentry`, and, inside the library, the header and directory as they
-// are on disk and the identity of the file they came from.
+// and `wadentry` (the caller's to read and change), and, inside the library,
+// the header and directory as they are on disk and the identity (volume and
+// index) of the file they came from. `wadfp` and `wadname` are the caller's.
+//
+// The header compiles as C99 and as C++, and every name has C linkage; the
+// library is C++ inside but needs no C++ runtime, so a C program links it
+// with the C compiler alone.
 
 #ifndef WADDIR_H
 #define WADDIR_H
 
-#include <cstdint>
-#include <cstdio>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 // One directory entry, laid out as in the file; its numbers are in the
 // host's byte order here, and converted where records cross the file.
-struct wadentry_t {
+typedef struct wadentry_t {
     int32_t filepos; // absolute offset of the lump's data
     int32_t size;    // length of the lump's data in bytes
     char name[8];    // NUL-padded; eight characters have no terminator
-};
-static_assert(sizeof(wadentry_t) == 16, "a directory record is 16 bytes");
+} wadentry_t;
+// A directory record is 16 bytes (this fails to compile otherwise).
+typedef char wadentry_t_is_16_bytes[sizeof(wadentry_t) == 16 ? 1 : -1];
 
-constexpr int WADHEADERSIZE = 12;   // magic, entry count, directory offset
-constexpr int WADENTRYSIZE = 16;    // one directory record
-constexpr int MAXWADENTRIES = 5000; // size of the `wadentry` table
-constexpr int WADBLOCKSIZE = 1 << 20; // most bytes a wadsource_t gives at once
+enum {
+    WADHEADERSIZE = 12,     // magic, entry count, directory offset
+    WADENTRYSIZE = 16,      // one directory record
+    MAXWADENTRIES = 5000,   // size of the `wadentry` table
+    WADBLOCKSIZE = 1 << 20  // most bytes a wadsource_t gives at once
+};
 
 extern FILE *wadfp;          // the open archive; opened and closed by the caller
 extern const char *wadname;  // its path, for messages; may be null
@@ -84,10 +101,21 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 
 // errorexit's arguments are checked against its format by the rules of the
 // printf in use: MinGW's own on Windows, which knows C99's %zu and %lld.
+// Compilers that know neither attribute are given neither.
 #ifdef __MINGW_PRINTF_FORMAT
 #define WADDIR_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
 #else
 #define WADDIR_PRINTF_FORMAT printf
+#endif
+#if defined(__GNUC__) || defined(__clang__)
+#define WADDIR_NORETURN __attribute__((noreturn))
+#define WADDIR_PRINTF(fmt, args) __attribute__((format(WADDIR_PRINTF_FORMAT, fmt, args)))
+#elif defined(_MSC_VER)
+#define WADDIR_NORETURN __declspec(noreturn)
+#define WADDIR_PRINTF(fmt, args)
+#else
+#define WADDIR_NORETURN
+#define WADDIR_PRINTF(fmt, args)
 #endif
 
 // errorexit: the program's one fatal exit. Flushes standard output, prints the
@@ -95,17 +123,16 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 // When a safe change in place is under way, it first undoes it, as the
 // calling pattern says; a failure while undoing ends the process at once,
 // with the archive whole.
-[[noreturn]] void errorexit(const char *fmt, ...)
-    __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2)));
+WADDIR_NORETURN void errorexit(const char *fmt, ...) WADDIR_PRINTF(1, 2);
 
 // readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
 // when refused: a magic other than "IWAD"/"PWAD", more than 5000 entries, a
 // negative count or offset, or a directory that overlaps the header or runs
 // past the end of the file. On refusal the table is left as it was,
 // `numentries` and `diroffset` hold the header's values, and no directory is
-// loaded: lookups find nothing, and `addentry` and `cachelump` refuse, until
-// a `readwad` loads one or a `writewad` writes one.
-int readwad();
+// loaded: lookups find nothing, and the calls that need a directory refuse,
+// until a `readwad` loads one.
+int readwad(void);
 
 // writewad: write the directory at `diroffset`, make it durable, then write
 // the header that points at it and make that durable (fdatasync,
@@ -114,11 +141,14 @@ int readwad();
 // `diroffset`, the directory is rewritten in place, and a crash midway
 // leaves it half old, half new. It is the commit of a safe change: the undo
 // is disarmed once the directory is durable, before the header is written.
-void writewad();
+// With no directory loaded (after a refusal, or before any readwad), or
+// another file open than the one `readwad` loaded, it writes nothing and
+// ends the process through errorexit.
+void writewad(void);
 
 // wadlength: the archive's length in bytes, as found by seeking to its end
 // (which leaves the stream there).
-int64_t wadlength();
+int64_t wadlength(void);
 
 // convert_string8: an entry's name as a terminated string. The string lives
 // in a ring of 99 static slots and stays valid through the next 98 calls.
@@ -129,9 +159,9 @@ char *convert_string8(wadentry_t entry);
 // U+0080 to U+009F in UTF-8) and each byte that is not part of valid UTF-8
 // written as \xHH, so that a crafted name cannot drive the terminal.
 // Printable ASCII and valid UTF-8 letters are left as they are.
-struct printname_t {
+typedef struct printname_t {
     char text[8 * 4 + 1];
-};
+} printname_t;
 printname_t printable_string8(wadentry_t entry);
 
 // entry_exist: index of the first entry whose name matches `name` (compared
@@ -228,6 +258,10 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context);
 // 2 GiB on the way, and any failed call end the process through errorexit;
 // so does a cut that fails after the commit, with the archive whole and the
 // lumps in their final places, for a second compaction to cut.
-int64_t compactwad();
+int64_t compactwad(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
