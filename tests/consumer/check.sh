@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Uses an installed lumpgraft as a user and another project would: the
 # command grafts into a scratch copy of the sample archive; the consumer
-# project is built against the library twice, through CMake's
-# find_package(waddir) and through pkg-config, and both builds list the
-# levels of the grafted archive, and graft into a copy of it themselves.
+# program is built against the library through CMake's find_package(waddir),
+# as C and as C++, and as C99 with gcc and the flags pkg-config alone gives
+# (so no C++ runtime); each build lists the levels of the grafted archive,
+# and grafts into a copy of it itself.
 #   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS]
 # A failure names its command and shows its output. Exits 77 (skipped) when
 # pkg-config is missing, except under CI=true.
@@ -39,6 +40,7 @@ quiet cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$p
   -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"
 quiet cmake --build "$scratch/cmake"
 uses "$scratch/cmake/listlevels"
+uses "$scratch/cmake/listlevels-cxx"
 
 if ! command -v pkg-config >/dev/null; then
   [ "${CI:-}" != true ] || { echo "pkg-config is missing (Debian package pkgconf)"; exit 1; }
@@ -46,7 +48,6 @@ if ! command -v pkg-config >/dev/null; then
   exit 77
 fi
 # shellcheck disable=SC2046 # pkg-config's output is a list of options
-quiet g++ $flags "$src/tests/consumer/listlevels.cpp" -o "$scratch/listlevels" \
-  $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --define-variable=prefix="$prefix" \
-    --cflags --libs waddir)
+quiet gcc -std=c99 -Wall -Wextra -Werror $flags "$src/tests/consumer/listlevels.c" \
+  -o "$scratch/listlevels" $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs waddir)
 uses "$scratch/listlevels"

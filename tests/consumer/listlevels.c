@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Lists the level markers of an archive, through the installed library: each
 // marker's name, its own data size and its level's size. Given a level and a
-// text, it first stores the text as that marker's data, safely in place.
+// text, it first stores the text as that marker's data, safely in place. It
+// is C99, and compiles as C++ too.
 #include <waddir.h>
 
-#include <cstring>
+#include <string.h>
 
 int main(int argc, char **argv)
 {
@@ -20,7 +21,7 @@ int main(int argc, char **argv)
         const int n = entry_exist(argv[2]);
         if (n < 0)
             errorexit("%s: no level %s\n", argv[1], argv[2]);
-        if (wadreplace(n, argv[3], int32_t(strlen(argv[3]))) != 0)
+        if (wadreplace(n, argv[3], (int32_t)strlen(argv[3])) != 0)
             printf("the old directory is still past the end\n");
     }
     for (int i = 0; i < numentries; i++) {
