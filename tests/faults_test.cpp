@@ -317,8 +317,9 @@ protected:
             const std::string call = line.substr(0, line.find('('));
             const std::string at = call + ":" + std::to_string(++counts[call]);
             place[at] = order.size();
-            if (call == "write" && line.ends_with(" = 12") &&
-                (line.find("\"PWAD") != std::string::npos || line.find("\"IWAD") != std::string::npos))
+            const bool magic = line.find("\"PWAD") != std::string::npos ||
+                               line.find("\"IWAD") != std::string::npos;
+            if (call == "write" && line.ends_with(" = 12") && magic)
                 headers.push_back(order.size());
             order.push_back(call);
             if (j.cutwarns &&
@@ -507,7 +508,8 @@ protected:
     // new archive. Returns the archive the run left.
     std::string survivespowerloss(job j)
     {
-        const std::vector<diskop> ops = parsetrace(traced(j, recording("write,ftruncate,fdatasync")));
+        const std::vector<diskop> ops =
+            parsetrace(traced(j, recording("write,ftruncate,fdatasync")));
         const std::string left = readfile(wadpath);
 
         // The recorder itself: replaying every operation gives the file the

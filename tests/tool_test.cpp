@@ -394,11 +394,11 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         if (onwindows && c.how.brokenpipe)
             continue;
         writefile(wadpath, c.wad);
-        const result r = run(dir,
-                             c.level == "--compact"
-                                 ? std::vector<std::string>{LUMPGRAFT_BIN, c.level, wadpath}
-                                 : std::vector<std::string>{LUMPGRAFT_BIN, wadpath, filepath, c.level},
-                             c.how);
+        const std::vector<std::string> argv =
+            c.level == "--compact" ? std::vector<std::string>{LUMPGRAFT_BIN, c.level, wadpath}
+                                   : std::vector<std::string>{LUMPGRAFT_BIN, wadpath, filepath,
+                                                              c.level};
+        const result r = run(dir, argv, c.how);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         EXPECT_TRUE(samebytes(readfile(wadpath), c.status == 0 ? grafted(c.wad, 0, "abc") : c.wad));

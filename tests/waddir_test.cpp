@@ -117,7 +117,8 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
                   "Cannot add NEW: the archive was refused, no directory is loaded!\n");
         EXPECT_EXIT(cachelump(0), testing::ExitedWithCode(255), "no directory is loaded");
         EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255), "no directory of this file");
-        EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "no directory of this file");
+        EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255),
+                    "no directory of this file");
         EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "^writewad: ");
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));

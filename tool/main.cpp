@@ -102,8 +102,8 @@ static void load_graftfile()
 }
 
 // read_graftfile: open the level file, take its length and, unless it is
-// larger than the blocks it is stored in, its bytes. This runs before the archive is opened, so a bad level
-// file leaves it untouched.
+// larger than the blocks it is stored in, its bytes. This runs before the
+// archive is opened, so a bad level file leaves it untouched.
 //
 // A large file is read only when it is stored, straight into the archive a
 // block at a time, so that no copy of it is held; store_graftfile checks
