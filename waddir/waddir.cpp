@@ -54,7 +54,7 @@ static struct {
 
 static void restorewad();
 
-[[noreturn]] void errorexit(const char *fmt, ...)
+void errorexit(const char *fmt, ...)
 {
     // A failure while a change is being undone ends the process at once:
     // the first failure has been told, and the archive is whole.
