@@ -878,8 +878,9 @@ int64_t compactwad()
         parkwad(parkeddir, op);
 
         // The data now goes over places the old directory references: from
-        // here a failure leaves the header on the parked directory. Nothing
-        // that directory references lies below the old end of the file.
+        // here a failure leaves the header on the parked directory, which
+        // references only the data before the first change and the copies
+        // past the old end, nothing where the data goes.
         disarmwad();
         for (int32_t s = moved; s < count; s++)
             wadcopy(spans[s].parked, spans[s].final, spans[s].end - spans[s].start, op);
