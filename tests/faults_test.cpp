@@ -375,6 +375,8 @@ protected:
                     else
                         truthful = r.status == 255 && !said_ok &&
                                    r.err.find(wadpath) != std::string::npos &&
+                                   (call != "ftruncate" ||
+                                    r.err.ends_with("compacting it again shortens it\n")) &&
                                    (place[call + ":" + std::to_string(k)] >= exactbefore ||
                                     samebytes(now, before));
                     EXPECT_TRUE(whole) << wadiswhole(now).message();
