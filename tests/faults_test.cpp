@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The archive survives whatever stops a run, watched under strace from
-// outside the built command:
-// - every call a run makes on the archive is made to fail (ENOSPC, EIO), to
-//   be interrupted where the code retries (EINTR), or to kill the process,
-//   one call at a time;
+// The archive survives whatever stops a run:
+// - every call a run makes on the archive is made to fail (ENOSPC, EIO, or,
+//   from inside, a short write), to be interrupted where the code retries
+//   (EINTR), or to kill the process, one call at a time;
 // - a recording of the run's writes, truncations and syncs is replayed as a
 //   disk that loses power could have kept it.
+// The faults come from outside, through strace (Linux), and from inside,
+// through the fault points of a test build (LUMPGRAFT_FAULTPOINTS), on every
+// system: the same tables drive both, and the fault points record the
+// run's calls the way strace prints them.
 
 #include "testwad.h"
 
@@ -19,19 +22,30 @@ using namespace testwad;
 
 namespace {
 
-const char *const watchedcalls[] = {"flock", "write", "pwrite64", "lseek", "fsync",
-                                    "fdatasync", "ftruncate", "close"};
+const char *const watchedcalls[] = {"flock", "read", "pread64", "write", "pwrite64", "lseek",
+                                    "fsync", "fdatasync", "ftruncate", "close"};
 
 // The calls the code repeats when they are interrupted.
 bool retried(const std::string &call)
 {
-    return call == "flock" || call == "fdatasync";
+    return call == "flock" || call == "pread64" || call == "pwrite64" || call == "fdatasync" ||
+           call == "ftruncate";
 }
 
 bool havestrace()
 {
-    return system("strace -V >/dev/null 2>&1") == 0;
+    return !onwindows && system("strace -V >/dev/null 2>&1") == 0;
 }
+
+bool watched(const std::string &call)
+{
+    return std::find(std::begin(watchedcalls), std::end(watchedcalls), call) !=
+           std::end(watchedcalls);
+}
+
+// The status of a killed run, on every system (Windows' fault points end the
+// process with it).
+constexpr int killed = 128 + 9;
 
 std::string pattern(size_t len)
 {
@@ -68,9 +82,10 @@ std::vector<diskop> parsetrace(const std::string &trace)
         const std::string args = line.substr(call.size() + 1, close - call.size() - 1);
         if (ret < 0) // a failed call changes nothing
             continue;
-        // The string argument, whole: -s is far above any write here.
+        // A write's string argument, whole: -s is far above any write here.
         std::string bytes;
-        if (const size_t q = args.find('"'); q != std::string::npos) {
+        if (const size_t q = args.find('"');
+            q != std::string::npos && (call == "write" || call == "pwrite64")) {
             const size_t end = args.find('"', q + 1);
             EXPECT_NE(args.compare(end + 1, 3, "..."), 0) << "strace cut a string short";
             for (size_t i = q + 1; i + 4 <= end; i += 4)
@@ -183,18 +198,64 @@ std::vector<std::vector<bool>> choices(size_t n)
 class FaultTest : public ScratchTest {
 protected:
     std::string wadpath, filepath;
+    bool inprocess = false; // faults from the fault points, not strace
 
     void SetUp() override
     {
         ScratchTest::SetUp();
         wadpath = path("game.wad");
         filepath = path("level.lmp");
-        if (!havestrace()) {
+        if (!inprocess && !havestrace()) {
             const char *ci = getenv("CI");
             if (ci && std::string(ci) == "true")
                 FAIL() << "strace is missing (Debian package strace)";
             GTEST_SKIP() << "strace is missing (Debian package strace)";
         }
+    }
+
+    // One planned fault: the when-th call named `call` on the watched file,
+    // or, `later`, that one and every later one, fails with `what` (ENOSPC,
+    // EIO, EINTR; from inside also "short") or is killed ("kill").
+    struct fault {
+        std::string call, what;
+        int when;
+        bool later = false;
+    };
+
+    // Runs argv with `faults`, the calls on `watched` recorded in `log`
+    // (nowhere when empty), with the bytes they write when `bytes`.
+    result runwith(const std::vector<std::string> &argv, const std::vector<fault> &faults,
+                   const std::string &log = "", bool bytes = false, std::string watched = "")
+    {
+        watched = watched.empty() ? wadpath : watched;
+        if (inprocess) {
+            std::string plan;
+            for (const fault &f : faults)
+                plan += (plan.empty() ? "" : ",") + f.call + ":" + f.what + ":" +
+                        std::to_string(f.when) + (f.later ? "+" : "");
+            if (!log.empty())
+                std::filesystem::remove(fspath(log));
+            setvariable("LUMPGRAFT_FAULTPATH", watched);
+            setvariable("LUMPGRAFT_FAULTS", plan);
+            setvariable("LUMPGRAFT_FAULTLOG", log);
+            const result r = run(dir, argv);
+            for (const char *name : {"LUMPGRAFT_FAULTPATH", "LUMPGRAFT_FAULTS", "LUMPGRAFT_FAULTLOG"})
+                setvariable(name, "");
+            return r;
+        }
+        std::string calls = "openat,write,lseek,fsync";
+        for (const char *c : watchedcalls)
+            calls += std::string(",") + c;
+        std::vector<std::string> options = {"-o", log.empty() ? "/dev/null" : log, "-e",
+                                            "trace=" + calls};
+        if (bytes)
+            options.insert(options.end(), {"-xx", "-s", "16777216"});
+        for (const fault &f : faults)
+            options.insert(options.end(),
+                           {"-e", "inject=" + f.call + ":" +
+                                      (f.what == "kill" ? "signal=SIGKILL" : "error=" + f.what) +
+                                      ":when=" + std::to_string(f.when) + (f.later ? "+" : "")});
+        return run(dir, straced(watched, options, argv));
     }
 
     std::vector<std::string> command(const std::vector<std::string> &extra) const
@@ -207,25 +268,42 @@ protected:
     // A run to put under faults: the archive before it, the level file, the
     // command, and the archive it must leave (empty for a compaction: what a
     // clean run leaves, which must list the same lumps in fewer bytes). Once
-    // its final header is durable, a graft has taken effect, and a failure
-    // to cut the archive's end is only a warning; a compaction, whose whole
-    // point is the cut, fails.
+    // its final header is durable, a graft or a directory edit has taken
+    // effect, and a failure to cut the archive's end is only a warning,
+    // which gives the bytes left; a compaction, whose whole point is the
+    // cut, fails.
     struct job {
         std::string before, file;
         std::vector<std::string> argv;
         std::string after;
         bool cutwarns;
         std::string success; // the end of its last line when it succeeds
+        std::string warning; // what a failed cut after the commit says
+        bool settles = false; // data goes over old places after the park, which stays
     };
     job graft(const std::string &before, const std::string &file, int entry,
               const std::vector<std::string> &extra = {}) const
     {
-        return {before, file, command(extra), grafted(before, entry, file), true, " ok\n"};
+        return {before, file, command(extra), grafted(before, entry, file), true, " ok\n",
+                wadpath + ": warning: the graft is done, but the " +
+                    std::to_string(16 * get32(before, 4)) + " bytes past its directory "};
     }
     job compaction(const std::string &before) const
     {
         return {before, "", {LUMPGRAFT_BIN, "--compact", wadpath}, "", false,
-                " bytes reclaimed\n"};
+                " bytes reclaimed\n", "", true};
+    }
+    // A directory edit by the consumer's program, through the library; one
+    // that writes the directory over lump data parks copies of it too.
+    job edit(const std::string &before, const std::vector<std::string> &args,
+             const std::string &after, int64_t copied = 0) const
+    {
+        std::vector<std::string> argv = {LISTLEVELS_BIN, wadpath};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return {before, "", argv, after, true, "done\n",
+                "writewad: " + wadpath + ": warning: the directory is written, but the " +
+                    std::to_string(16 * get32(before, 4) + copied) + " bytes past it ",
+                copied > 0};
     }
 
     // The command run under strace, which sees only the calls on `watched`.
@@ -241,17 +319,15 @@ protected:
         return all;
     }
 
-    // A run of `j` traced with `options`: its log. A clean run (no fault
-    // among the options) must succeed; it sets j.after, for a compaction, to
-    // what the run left.
-    std::string traced(job &j, const std::vector<std::string> &options, bool clean = true)
+    // A run of `j` with `faults`, recorded (with the bytes written, when
+    // `bytes`): its log. A clean run (no faults) must succeed; it sets
+    // j.after, for a compaction, to what the run left.
+    std::string traced(job &j, const std::vector<fault> &faults = {}, bool bytes = false)
     {
         writefile(wadpath, j.before);
         writefile(filepath, j.file);
-        std::vector<std::string> all = {"-o", path("trace")};
-        all.insert(all.end(), options.begin(), options.end());
-        const result r = run(dir, straced(wadpath, all, j.argv));
-        if (clean) {
+        const result r = runwith(j.argv, faults, path("trace"), bytes);
+        if (faults.empty()) {
             EXPECT_EQ(r.status, 0) << r.err;
             const std::string left = readfile(wadpath);
             if (j.after.empty()) {
@@ -264,12 +340,13 @@ protected:
         return readfile(path("trace"));
     }
 
-    // The options that record every byte a run writes, for the replay, and
-    // the calls that the fault injection watches.
-    static std::vector<std::string> recording(const std::string &calls)
+    // Whether the run said it succeeded: its last line is the job's own (the
+    // consumer's lines end in \r\n on Windows, as a C program's text does).
+    static bool saidok(const job &j, const result &r)
     {
-        return {"-xx", "-s", "16777216", "-e",
-                "trace=openat,read,lseek,pwrite64,fsync," + calls};
+        std::string out = r.out;
+        std::erase(out, '\r');
+        return out.ends_with(j.success);
     }
 
     // Whether `r`, which left `now`, kept the promise: a whole archive that
@@ -282,9 +359,9 @@ protected:
             return ::testing::AssertionFailure() << wadiswhole(now).message();
         const bool isold = lumpsof(now) == lumpsof(j.before);
         const bool isnew = lumpsof(now) == lumpsof(j.after);
-        const bool said_ok = r.out.ends_with(j.success);
+        const bool said_ok = saidok(j, r);
         if ((r.status == 0 && said_ok && isnew) ||
-            ((r.status == 255 || r.status == 128 + SIGKILL) && !said_ok && (isold || isnew) &&
+            ((r.status == 255 || r.status == killed) && !said_ok && (isold || isnew) &&
              (r.status != 255 || r.err.find(wadpath) != std::string::npos)))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "status " << r.status << ", old lumps " << isold
@@ -303,35 +380,41 @@ protected:
     {
         const std::string &before = j.before, &after = j.after;
 
-        std::string calls;
-        for (const char *c : watchedcalls)
-            calls += std::string(calls.empty() ? "" : ",") + c;
         std::map<std::string, int> counts;
         std::set<std::string> aftercommit; // "call:k" at or after the cut
+        std::set<std::string> unlocks;     // "call:k" releasing the lock, all durable
         std::vector<std::string> order;    // the calls in the order made
         std::map<std::string, size_t> place; // "call:k" -> its place in that order
         std::vector<size_t> headers;         // the places of the header's writes
-        std::istringstream trace(traced(j, {"-e", "trace=" + calls}));
+        size_t cut = SIZE_MAX;               // the place of the cut
+        std::istringstream trace(traced(j));
         const std::vector<lump> oldlumps = lumpsof(before), newlumps = lumpsof(after);
         for (std::string line; std::getline(trace, line);) {
             const std::string call = line.substr(0, line.find('('));
+            if (!watched(call))
+                continue;
             const std::string at = call + ":" + std::to_string(++counts[call]);
             place[at] = order.size();
-            const bool magic = line.find("\"PWAD") != std::string::npos ||
-                               line.find("\"IWAD") != std::string::npos;
-            if (call == "write" && line.ends_with(" = 12") && magic)
+            bool magic = false;
+            for (const char *m : {"\"PWAD", "\"IWAD", "\"\\x50\\x57\\x41\\x44", "\"\\x49\\x57\\x41\\x44"})
+                magic = magic || line.find(m) != std::string::npos;
+            if ((call == "write" || call == "pwrite64") && line.ends_with(" = 12") && magic)
                 headers.push_back(order.size());
+            if (call == "ftruncate")
+                cut = order.size();
             order.push_back(call);
             if (j.cutwarns &&
                 (call == "ftruncate" || (!aftercommit.empty() && call.ends_with("sync"))))
                 aftercommit.insert(at);
+            if (line.find("LOCK_UN") != std::string::npos)
+                unlocks.insert(at);
         }
 
         // A failed call leaves the archive exactly as it was when it comes
         // before the commit's header (a graft) or before the park is durable
         // (a compaction, which then moves data over the old places).
         size_t exactbefore = 0;
-        if (!headers.empty() && j.cutwarns)
+        if (!headers.empty() && !j.settles)
             exactbefore = headers.back();
         else if (!headers.empty())
             exactbefore = size_t(std::find(order.begin() + long(headers.front()), order.end(),
@@ -339,46 +422,52 @@ protected:
 
         int points = 0, survived = 0, doubles = 0, doublessurvived = 0, states = 0, broken = 0;
         for (const auto &[call, count] : counts) {
-            std::vector<std::string> faults = {"error=ENOSPC", "error=EIO", "signal=SIGKILL"};
-            if (retried(call))
-                faults.push_back("error=EINTR");
+            std::vector<std::string> faults = {"ENOSPC", "EIO", "kill"};
+            if (retried(call) && !onwindows)
+                faults.push_back("EINTR");
+            if (call == "pwrite64" && inprocess)
+                faults.push_back("short");
             for (int k = 1; k <= count; k++) {
                 for (const std::string &fault : faults) {
-                    const std::string inject = call + ":" + fault + ":when=" + std::to_string(k);
-                    SCOPED_TRACE(inject);
+                    SCOPED_TRACE(call + ":" + fault + ":" + std::to_string(k));
                     writefile(wadpath, before);
-                    const result r = run(dir, straced(wadpath,
-                                                      {"-o", "/dev/null", "-e", "trace=" + call,
-                                                       "-e", "inject=" + inject},
-                                                      j.argv));
+                    const result r = runwith(j.argv, {{call, fault, k}});
                     const std::string now = readfile(wadpath);
                     const bool whole = wadiswhole(now);
                     const bool isold = whole && lumpsof(now) == oldlumps;
                     const bool isnew = whole && lumpsof(now) == newlumps;
-                    const bool said_ok = r.out.ends_with(j.success);
+                    const bool said_ok = saidok(j, r);
                     // A failed call ends the run with a message naming the
                     // archive; an interrupted one is repeated and the run
                     // completes.
                     bool truthful;
-                    if (fault.starts_with("signal"))
-                        truthful = r.status == 128 + SIGKILL && !said_ok;
-                    else if (fault == "error=EINTR")
+                    if (fault == "kill")
+                        truthful = r.status == killed && !said_ok;
+                    else if (fault == "EINTR")
                         truthful = r.status == 0 && said_ok && samebytes(now, after);
                     else if (call == "close") // only the last close, the archive's, is told
                         truthful = r.status == 0 && said_ok && isnew &&
                                    (k < count ? r.err.empty()
                                               : r.err.starts_with(wadpath + ": warning: the run "
                                                                             "is done and durable"));
+                    else if (unlocks.count(call + ":" + std::to_string(k)))
+                        truthful = r.status == 0 && said_ok && samebytes(now, after);
                     else if (aftercommit.count(call + ":" + std::to_string(k)))
                         truthful = r.status == 0 && said_ok && isnew &&
-                                   r.err.starts_with(wadpath + ": warning: ");
-                    else
+                                   (r.out + r.err).find(j.warning) != std::string::npos;
+                    else {
+                        // A compaction's failed cut, or its sync, says which. A
+                        // failure at the commit's header write runs no undo: its
+                        // bytes may have reached the disk.
+                        const size_t at = place[call + ":" + std::to_string(k)];
+                        const char *said = at == cut ? "but cutting it to" : "making the cut durable";
                         truthful = r.status == 255 && !said_ok &&
                                    r.err.find(wadpath) != std::string::npos &&
-                                   (call != "ftruncate" ||
-                                    r.err.ends_with("compacting it again shortens it\n")) &&
-                                   (place[call + ":" + std::to_string(k)] >= exactbefore ||
-                                    samebytes(now, before));
+                                   (at < cut || r.err.find(said) != std::string::npos) &&
+                                   (at >= exactbefore || samebytes(now, before)) &&
+                                   !(!headers.empty() && at == headers.back() &&
+                                     samebytes(now, before));
+                    }
                     EXPECT_TRUE(whole) << wadiswhole(now).message();
                     EXPECT_TRUE(isold || isnew);
                     EXPECT_TRUE(truthful) << r.status << "\n" << r.out << r.err;
@@ -390,13 +479,9 @@ protected:
 
                 // The run that fails there, recorded: the calls it makes
                 // after the failure, and the bytes it writes.
-                const std::string first = call + ":error=EIO:when=" + std::to_string(k);
-                SCOPED_TRACE(first);
-                std::vector<std::string> options = replay ? recording(calls)
-                                                          : std::vector<std::string>{
-                                                                "-e", "trace=" + calls};
-                options.insert(options.end(), {"-e", "inject=" + first});
-                const std::string log = traced(j, options, false);
+                const fault first = {call, "EIO", k};
+                SCOPED_TRACE(call + ":EIO:" + std::to_string(k));
+                const std::string log = traced(j, {first}, replay);
                 if (replay) {
                     const auto [explored, failing] = cutpower(j, parsetrace(log));
                     states += explored;
@@ -408,11 +493,10 @@ protected:
                 size_t n = 0;
                 for (; n < order.size() && !(order[n] == call && made[call] == k - 1); n++)
                     made[order[n]]++;
-                std::vector<std::string> all = {"-o", "/dev/null", "-e", "trace=" + calls};
+                std::vector<fault> all;
                 for (const char *c : watchedcalls)
-                    all.insert(all.end(), {"-e", std::string("inject=") + c + ":error=EIO:when=" +
-                                                     std::to_string(made[c] + 1) + "+"});
-                std::vector<std::vector<std::string>> seconds = {all};
+                    all.push_back({c, "EIO", made[c] + 1, true});
+                std::vector<std::vector<fault>> seconds = {all};
 
                 // A later call of another kind is killed, at each one. (strace
                 // injects one fault per kind of call; the replay covers a kill
@@ -422,21 +506,18 @@ protected:
                 std::istringstream lines(log);
                 for (std::string line; std::getline(lines, line);) {
                     const std::string c = line.substr(0, line.find('('));
-                    if (std::find(std::begin(watchedcalls), std::end(watchedcalls), c) ==
-                        std::end(watchedcalls))
+                    if (!watched(c))
                         continue;
                     const int m = ++seen[c];
                     if (failed && c != call)
-                        seconds.push_back({"-o", "/dev/null", "-e", "trace=" + calls, "-e",
-                                           "inject=" + first, "-e",
-                                           "inject=" + c + ":signal=SIGKILL:when=" +
-                                               std::to_string(m)});
+                        seconds.push_back({first, {c, "kill", m}});
                     failed = failed || (c == call && m == k);
                 }
-                for (const std::vector<std::string> &second : seconds) {
-                    SCOPED_TRACE(second.back());
+                for (const std::vector<fault> &second : seconds) {
+                    SCOPED_TRACE(second.back().call + ":" + second.back().what + ":" +
+                                 std::to_string(second.back().when));
                     writefile(wadpath, before);
-                    const result r = run(dir, straced(wadpath, second, j.argv));
+                    const result r = runwith(j.argv, second);
                     const ::testing::AssertionResult ok = kept(j, r, readfile(wadpath));
                     EXPECT_TRUE(ok);
                     doubles++;
@@ -510,8 +591,7 @@ protected:
     // new archive. Returns the archive the run left.
     std::string survivespowerloss(job j)
     {
-        const std::vector<diskop> ops =
-            parsetrace(traced(j, recording("write,ftruncate,fdatasync")));
+        const std::vector<diskop> ops = parsetrace(traced(j, {}, true));
         const std::string left = readfile(wadpath);
 
         // The recorder itself: replaying every operation gives the file the
@@ -538,32 +618,59 @@ protected:
     }
 };
 
-TEST_F(FaultTest, SmallFileIntoDefaultLevel)
+// The sweeps, each run with both kinds of injection where they can reach the
+// command: strace on native Linux (LUMPGRAFT_NOSTRACE marks a build for
+// another system or processor, whose calls strace names otherwise), the
+// fault points in a build that has them, on every system.
+class FaultSweep : public FaultTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override
+    {
+        inprocess = GetParam();
+        FaultTest::SetUp();
+    }
+};
+
+const bool injectors[] = {
+#ifndef LUMPGRAFT_NOSTRACE
+    false,
+#endif
+#ifdef LUMPGRAFT_FAULTPOINTS
+    true,
+#endif
+};
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(FaultSweep);
+INSTANTIATE_TEST_SUITE_P(, FaultSweep, ::testing::ValuesIn(injectors),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "FromInside" : "Strace";
+                         });
+
+TEST_P(FaultSweep, SmallFileIntoDefaultLevel)
 {
     survivesfaults(graft(makewad(twolevels()), pattern(100), 0), true);
     survivespowerloss(graft(makewad(twolevels()), pattern(100), 0));
 }
 
-TEST_F(FaultTest, FilesSpanningManySectors)
+TEST_P(FaultSweep, FilesSpanningManySectors)
 {
     survivesfaults(graft(makewad(twolevels(), "IWAD"), pattern(3 << 20), 0));
     survivespowerloss(graft(makewad(twolevels(), "IWAD"), pattern(20000), 0));
 }
 
-TEST_F(FaultTest, DirectoryNotLast)
+TEST_P(FaultSweep, DirectoryNotLast)
 {
     const std::string before = makewad(twolevels(), "PWAD", "BYTES AFTER THE DIRECTORY");
     survivesfaults(graft(before, pattern(100), 4, {"MAP02"}), true);
     survivespowerloss(graft(before, pattern(1000), 4, {"MAP02"}));
 }
 
-TEST_F(FaultTest, EmptyFile)
+TEST_P(FaultSweep, EmptyFile)
 {
     survivesfaults(graft(makewad(twolevels()), "", 0));
     survivespowerloss(graft(makewad(twolevels()), "", 0));
 }
 
-TEST_F(FaultTest, TwoGraftsInARow)
+TEST_P(FaultSweep, TwoGraftsInARow)
 {
     const std::string once = survivespowerloss(graft(makewad(twolevels()), pattern(700), 0));
     survivespowerloss(graft(once, pattern(300), 4, {"MAP02"}));
@@ -572,7 +679,7 @@ TEST_F(FaultTest, TwoGraftsInARow)
 // Compaction: after two grafts into one level (the first graft's bytes are
 // reclaimed, the second's move down), and on an archive whose entries share
 // and overlap data that moves.
-TEST_F(FaultTest, CompactionAfterTwoGrafts)
+TEST_P(FaultSweep, CompactionAfterTwoGrafts)
 {
     const std::string once = grafted(makewad(twolevels()), 4, pattern(700));
     const std::string twice = grafted(once, 4, pattern(900));
@@ -580,7 +687,7 @@ TEST_F(FaultTest, CompactionAfterTwoGrafts)
     survivespowerloss(compaction(twice));
 }
 
-TEST_F(FaultTest, CompactionOfSharedAndOverlappingData)
+TEST_P(FaultSweep, CompactionOfSharedAndOverlappingData)
 {
     std::vector<lump> lumps = twolevels();
     lumps.insert(lumps.begin() + 1, {"DEAD", pattern(2000)});
@@ -598,7 +705,7 @@ TEST_F(FaultTest, CompactionOfSharedAndOverlappingData)
 
 // Unreferenced bytes just before the directory: no lump moves, and the
 // final directory overlaps the old one's place.
-TEST_F(FaultTest, CompactionOfAGapBeforeTheDirectory)
+TEST_P(FaultSweep, CompactionOfAGapBeforeTheDirectory)
 {
     std::vector<lump> lumps = twolevels();
     for (const char *name : {"SIDEDEFS", "VERTEXES", "SEGS", "NODES"})
@@ -609,6 +716,94 @@ TEST_F(FaultTest, CompactionOfAGapBeforeTheDirectory)
                                w.substr(12, dir - 12) + std::string(100, '\0') + w.substr(dir);
     survivesfaults(compaction(gapped), true);
     survivespowerloss(compaction(gapped));
+}
+
+// Directory edits through the library: a removal in a directory of many
+// sectors, whose later entries move up over the one the header points at; a
+// rename; a removal whose data the directory then takes the place of; and
+// an entry added when lump data follows the directory, which goes to the
+// end of the file.
+TEST_P(FaultSweep, DirectoryEditsThroughTheLibrary)
+{
+    std::vector<lump> many;
+    for (int i = 0; i < 120; i++)
+        many.push_back({"L" + std::to_string(1000 + i), pattern(size_t(1 + i % 5))});
+    const std::string wide = makewad(many);
+    const size_t dir = size_t(get32(wide, 8));
+    std::string removed = wide;
+    removed.replace(4, 4, le32(119));
+    removed.replace(dir, 119 * 16, wide.substr(dir, 3 * 16) + wide.substr(dir + 4 * 16, 116 * 16));
+
+    std::string renamed = makewad(twolevels());
+    renamed.replace(size_t(get32(renamed, 8)) + 8, 8, std::string("MAP09\0\0\0", 8));
+
+    // PLAYPAL's 4 bytes, just before the directory, take its first 4.
+    const std::string two = makewad(twolevels());
+    const size_t playpal = size_t(get32(two, 8)) - 4;
+    const std::string dropped = header("PWAD", 7, int64_t(playpal)) +
+                                two.substr(12, playpal - 12) + two.substr(playpal + 4, 7 * 16) +
+                                two.substr(playpal + 7 * 16);
+
+    // THINGS' data after the directory; the new entry empty, at 0.
+    const std::string dirfirst = header("PWAD", 2, 12) + record(0, 0, "MAP01") +
+                                 record(44, 4, "THINGS") + "tttt";
+    const std::string added = header("PWAD", 3, 48) + dirfirst.substr(12) +
+                              record(0, 0, "MAP01") + record(44, 4, "THINGS") +
+                              record(0, 0, "NEWONE");
+
+    for (const job &j : {edit(wide, {"--remove", "L1003"}, removed),
+                         edit(makewad(twolevels()), {"--rename", "MAP01", "MAP09"}, renamed),
+                         edit(two, {"--dropinto", "PLAYPAL"}, dropped, 4),
+                         edit(dirfirst, {"--add", "NEWONE"}, added)}) {
+        SCOPED_TRACE(j.argv[2]);
+        survivesfaults(j, true);
+        survivespowerloss(j);
+    }
+}
+
+// The tests below watch the command from outside only.
+#ifndef LUMPGRAFT_NOSTRACE
+// An interruption (Ctrl-C, a kill) ends the run as a failure does, undone,
+// and by the same signal, after one line that says what the archive holds:
+// while a large level file streams, after the park, a second one during
+// the undo, and once a compaction moves data over the old places, which
+// keeps the parked directory.
+TEST_F(FaultTest, InterruptionsEndTheRunAsAFailureDoes)
+{
+    const std::string before = makewad(twolevels()), large = pattern((size_t{1} << 20) + 5000);
+    const std::string loose = grafted(grafted(before, 4, pattern(3000)), 4, pattern(100));
+    struct interruption {
+        std::string wad;
+        std::vector<std::string> injects;
+        int status;
+        std::string holds;
+    };
+    const std::string asitwas = "the archive is as it was\n";
+    const std::vector<interruption> cases = {
+        {before, {"read:signal=SIGINT:when=2"}, 128 + SIGINT, "SIGINT; " + asitwas},
+        {before, {"fdatasync:signal=SIGTERM:when=2"}, 128 + SIGTERM, "SIGTERM; " + asitwas},
+        {before, {"read:signal=SIGINT:when=2", "pwrite64:signal=SIGINT:when=4"}, 128 + SIGINT,
+         "SIGINT; " + asitwas},
+        {loose, {"fdatasync:signal=SIGHUP:when=3"}, 128 + SIGHUP,
+         "SIGHUP; the archive is whole, with the lumps it had, in a longer file that "
+         "compacting it shortens\n"},
+    };
+    writefile(filepath, large);
+    for (const interruption &c : cases) {
+        SCOPED_TRACE(c.injects.back());
+        writefile(wadpath, c.wad);
+        std::vector<std::string> options = {"-o", "/dev/null", "-P", filepath, "-e",
+                                            "trace=read,pwrite64,fdatasync"};
+        for (const std::string &inject : c.injects)
+            options.insert(options.end(), {"-e", "inject=" + inject});
+        const result r = run(dir, straced(wadpath, options,
+                                          c.wad == loose ? compaction(loose).argv : command({})));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.err.ends_with(wadpath + ": interrupted by " + c.holds)) << r.err;
+        const std::string now = readfile(wadpath);
+        EXPECT_TRUE(c.wad == loose ? wadiswhole(now) && lumpsof(now) == lumpsof(loose)
+                                   : samebytes(now, before));
+    }
 }
 
 // A failure after the park, with standard input and one output stream
@@ -684,5 +879,7 @@ TEST_F(FaultTest, LevelFileReadFaults)
     EXPECT_EQ(readfile(path("err")), filepath + ": file changed while being read\n");
     EXPECT_TRUE(samebytes(readfile(wadpath), before));
 }
+
+#endif
 
 } // namespace

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix, checks that every file is in
-# place and that the manual page renders without a warning, then uses what
-# was installed as a user and another project would (consumer/check.sh).
-#   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR [EXTRA_CXX_FLAGS]
+# place, that the manual pages render without a warning and that the library
+# exports the names its header declares and no other, then uses what was
+# installed as a user and another project would (consumer/check.sh).
+#   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR [EXTRA_CXX_FLAGS [FAULTPOINTS]]
 # A failure names its command and shows its output. Exits 77 (skipped) when
 # a package is missing, after everything else has run, except under CI=true.
 set -Eeuo pipefail
 trap 'echo "install_test.sh: line $LINENO: failed: $BASH_COMMAND" >&2' ERR
-build=$1 src=$2 libdir=$3 flags=${4:-}
+build=$1 src=$2 libdir=$3 flags=${4:-} faultpoints=${5:-OFF}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
@@ -19,27 +20,39 @@ quiet() {
 }
 
 quiet cmake --install "$build" --prefix "$prefix"
-for f in bin/lumpgraft share/man/man1/lumpgraft.1 include/waddir.h "$libdir/libwaddir.a" \
+for f in bin/lumpgraft share/man/man1/lumpgraft.1 share/man/man3/waddir.3 include/waddir.h "$libdir/libwaddir.a" \
          "$libdir/cmake/waddir/waddirConfig.cmake" "$libdir/pkgconfig/waddir.pc"; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 
-page=$prefix/share/man/man1/lumpgraft.1
+# The library's global symbols are the header's names (and, in a build with
+# AddressSanitizer, the markers it adds beside its globals; in a test build
+# with fault points, their plan).
+declared=$(grep -E '^[a-zA-Z_]' "$prefix/include/waddir.h" | grep -vE '^(typedef|extern "C"|enum)' |
+  sed -E 's/ *\/\/.*//; s/\(.*//; s/\[.*//; s/;$//; s/.*[ *]//' | sort)
+[ "$faultpoints" = ON ] && declared=$(printf '%s\nos_faults\n' "$declared" | sort)
+exported=$(nm -g --defined-only "$prefix/$libdir/libwaddir.a" |
+  awk 'NF == 3 && $3 !~ /^__odr_asan\./ { print $3 }' | sort)
+[ "$declared" = "$exported" ] ||
+  { echo "libwaddir.a exports other names than waddir.h declares:"; diff <(echo "$declared") <(echo "$exported"); exit 1; }
+
 skipped=0
-if command -v groff >/dev/null; then
-  warnings=$(groff -ww -man -z "$page" 2>&1) || { echo "groff failed: $warnings"; exit 1; }
-  [ -z "$warnings" ] || { echo "groff: $warnings"; exit 1; }
-else
-  echo "groff is missing (Debian package groff-base): the manual page is not checked"
-  [ "${CI:-}" != true ] || exit 1
-  skipped=77
-fi
-if command -v mandoc >/dev/null; then
-  mandoc -T lint -W warning "$page"
-fi
-if command -v man >/dev/null; then
-  MANWIDTH=80 man -l "$page" 2>&1 | grep -q "^SYNOPSIS"
-fi
+for page in "$prefix/share/man/man1/lumpgraft.1" "$prefix/share/man/man3/waddir.3"; do
+  if command -v groff >/dev/null; then
+    warnings=$(groff -ww -man -z "$page" 2>&1) || { echo "groff failed: $warnings"; exit 1; }
+    [ -z "$warnings" ] || { echo "groff: $page: $warnings"; exit 1; }
+  else
+    echo "groff is missing (Debian package groff-base): the manual pages are not checked"
+    [ "${CI:-}" != true ] || exit 1
+    skipped=77
+  fi
+  if command -v mandoc >/dev/null; then
+    mandoc -T lint -W warning "$page"
+  fi
+  if command -v man >/dev/null; then
+    MANWIDTH=80 man -l "$page" 2>&1 | grep -q "^SYNOPSIS"
+  fi
+done
 
 "$src/tests/consumer/check.sh" "$src" "$prefix" "$libdir" "$flags" || status=$?
 [ "${status:-0}" = 0 ] || [ "$status" = 77 ] || exit "$status"

@@ -103,12 +103,22 @@ TEST_F(RealWadTest, GraftsGiveExactlyTheExpectedBytes)
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(samebytes(readfile(wadpath), grafted(once, things - 1, script + script)));
 
-        // A named level of a fresh copy.
+        // A named level of a fresh copy, which --extract gives back and
+        // --list shows, each marker with its data's size and offset.
         writefile(wadpath, original);
         r = graft(wadpath, script, {g.otherlevel});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(samebytes(readfile(wadpath),
-                              grafted(original, indexof(original, g.otherlevel), script)));
+        const std::string after = readfile(wadpath);
+        EXPECT_TRUE(samebytes(after, grafted(original, indexof(original, g.otherlevel), script)));
+        EXPECT_EQ(run(dir, {LUMPGRAFT_BIN, "--extract", wadpath, g.otherlevel}).out, script);
+        std::string listing;
+        const std::vector<lump> lumps = lumpsof(after);
+        for (size_t i = 0, at = size_t(get32(after, 8)); i + 1 < lumps.size(); i++, at += 16) {
+            if (lumps[i + 1].name == "THINGS")
+                listing += lumps[i].name + " " + std::to_string(get32(after, at + 4)) + " " +
+                           std::to_string(get32(after, at)) + "\n";
+        }
+        EXPECT_EQ(run(dir, {LUMPGRAFT_BIN, "--list", wadpath}).out, listing);
     }
 }
 

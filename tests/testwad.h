@@ -211,9 +211,19 @@ inline process spawn(const std::vector<std::string> &argv, const std::string &ou
     std::wstring line;
     for (const std::string &a : argv)
         line += (line.empty() ? L"" : L" ") + quoted(widen(a));
+    // Wine, busy, now and then fails to start a program just after another
+    // ended; that is no result of the program's, so it is tried again.
     PROCESS_INFORMATION child = {};
-    const bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &start, &child);
+    bool started = false;
+    for (int tries = 0; !started && tries < 5; tries++) {
+        std::wstring copy = line; // CreateProcessW may write into its command line
+        started = CreateProcessW(nullptr, copy.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &start, &child);
+        if (!started)
+            Sleep(100 << tries);
+    }
+    if (!started)
+        fprintf(stderr, "cannot start %s: error %lu\n", argv[0].c_str(), GetLastError());
     CloseHandle(in);
     CloseHandle(out);
     if (err != out)
@@ -306,8 +316,8 @@ inline process spawn(std::vector<std::string> argv, const std::string &outpath,
                      const std::string &errpath, const startup &how = {})
 {
 #ifdef LUMPGRAFT_EMULATOR
-    // A cross-built command runs under the emulator that runs the tests.
-    if (argv[0] == LUMPGRAFT_BIN)
+    // A cross-built program runs under the emulator that runs the tests.
+    if (argv[0] == LUMPGRAFT_BIN || argv[0] == LUMPGRAFT_BUILD "/tests/listlevels")
         argv.insert(argv.begin(), LUMPGRAFT_EMULATOR);
 #endif
     const pid_t pid = fork();

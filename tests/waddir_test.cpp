@@ -4,8 +4,11 @@
 // through the command: the lock.
 
 #include "testwad.h"
+#include "layout.h"
 #include "platform.h"
 #include "waddir.h"
+
+#include <functional>
 
 using namespace testwad;
 
@@ -28,6 +31,7 @@ protected:
     }
     void TearDown() override
     {
+        wadonerror(nullptr, nullptr);
         closewad();
         ScratchTest::TearDown();
     }
@@ -219,6 +223,13 @@ TEST_F(WadTest, WritingAnImpossibleStateIsFatal)
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write -1 entries");
     numentries = 5001;
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 5001 entries");
+    // A directory over the header would be no archive; one past 2 GiB could
+    // not be pointed at.
+    numentries = 8;
+    diroffset = 4;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 8 entries at offset 4");
+    diroffset = INT32_MAX - 100;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "WAD offsets stop at 2 GiB");
     // In a process of its own, where no directory was ever loaded (a test
     // run by qemu-user cannot start itself again).
 #ifndef LUMPGRAFT_EMULATED
@@ -381,10 +392,13 @@ TEST_F(WadTest, AddEntry)
     EXPECT_EQ(after.substr(after.size() - 48),
               record(12, 4, "PLAYPAL") + record(12, 4, "MAP01") + record(0, 0, "COLORMAP"));
 
-    // With bytes after the directory, the directory moves past them.
+    // With bytes after the directory, the directory moves past them: the
+    // new lump's data that the program wrote itself, not yet flushed.
     const std::string trailed = makewad(twolevels(), "PWAD", "LUMP DATA AFTER");
-    openwad(trailed);
+    openwad(trailed.substr(0, trailed.size() - 15));
     ASSERT_EQ(readwad_out(out), 0);
+    ASSERT_EQ(fseek(wadfp, 0, SEEK_END), 0);
+    ASSERT_EQ(fwrite("LUMP DATA AFTER", 15, 1, wadfp), 1u);
     addentry(named("EXTRA"));
     closewad();
     after = readfile(wadpath);
@@ -557,6 +571,25 @@ TEST_F(WadTest, CompactWad)
          8},
     };
     for (const compaction &c : cases) {
+        // The plan alone, from the directory and the length, with no file:
+        // the final directory and length the archive must end with.
+        const int32_t count = get32(c.before, 4), at = get32(c.before, 8);
+        std::vector<wadentry_t> records(static_cast<size_t>(count));
+        for (int32_t i = 0; i < count; i++) {
+            const size_t r = size_t(at + 16 * i);
+            records[size_t(i)] = {get32(c.before, r), get32(c.before, r + 4), {}};
+            memcpy(records[size_t(i)].name, c.before.data() + r + 8, 8);
+        }
+        static wadlayout plan;
+        ASSERT_EQ(plancompaction(records.data(), count, at, int64_t(c.before.size()), &plan), -1);
+        EXPECT_EQ(plan.shorter, c.reclaimed > 0);
+        if (plan.shorter) {
+            EXPECT_EQ(plan.newlength, int64_t(c.after.size()));
+            EXPECT_EQ(plan.newdir, get32(c.after, 8));
+            for (int32_t i = 0; i < count; i++)
+                EXPECT_EQ(plan.final[i].filepos, get32(c.after, size_t(plan.newdir + 16 * i)));
+        }
+
         openwad(c.before);
         std::string out;
         ASSERT_EQ(readwad_out(out), 0);
@@ -657,7 +690,7 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
     EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
 
     // A change whose source opens B, or reads it too, then fails, puts
-    // nothing back on B.
+    // nothing back on B, and A back as it was, through A's own descriptor.
     static std::string other;
     other = path("b.wad");
     const wadsource_t opensother = [](size_t, size_t, void *) -> const void * {
@@ -669,13 +702,124 @@ TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
         readwad();
         errorexit("the source failed\n");
     };
-    for (const wadsource_t source : {opensother, readsother}) {
-        openwad(makewad(twolevels()));
+    const std::string a = makewad(twolevels());
+    for (const auto &[source, message] :
+         {std::pair{opensother, "the source failed"}, {readsother, "a change is under way"}}) {
+        openwad(a);
         ASSERT_EQ(readwad_out(out), 0);
-        EXPECT_EXIT(wadreplacefrom(0, 5, source, nullptr), testing::ExitedWithCode(255),
-                    "the source failed");
+        EXPECT_EXIT(wadreplacefrom(0, 5, source, nullptr), testing::ExitedWithCode(255), message);
         EXPECT_TRUE(samebytes(readfile(path("b.wad")), b));
+        EXPECT_TRUE(samebytes(readfile(wadpath), a));
     }
+}
+
+TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
+{
+    // Each change is refused before it writes anything, or, when its source
+    // fails, undone: the archive is left byte for byte as it was.
+    const std::string w = makewad(twolevels());
+    static const std::string other = makewad(twolevels(), "IWAD", "ANOTHER PROGRAM WAS HERE");
+    const auto rewrite = [this] { writefile(wadpath, other); }; // the same file, new bytes
+    const auto append = [this] {
+        ASSERT_EQ(fclose(wadfp), 0);
+        wadfp = fopen(wadpath.c_str(), "a+b");
+    };
+    const wadsource_t nested = [](size_t, size_t, void *) -> const void * {
+        wadreplace(4, "inner", 5);
+        return "outer";
+    };
+    const wadsource_t nothing = [](size_t, size_t, void *) -> const void * { return nullptr; };
+    struct refusal {
+        std::function<void()> before, call;
+        std::string message;
+    };
+    const std::vector<refusal> cases = {
+        {rewrite, [] { wadreplace(0, "x", 1); }, "^wadreplace: .*: the archive changed on disk"},
+        {rewrite, [] { compactwad(); }, "^compactwad: .*: the archive changed on disk"},
+        {rewrite, [] { writewad(); }, "^writewad: .*: the archive changed on disk"},
+        {[] { diroffset += 16; }, [] { wadreplace(0, "x", 1); }, "changed in memory"},
+        {[] { diroffset += 16; }, [] { compactwad(); }, "changed in memory"},
+        {{}, [&] { wadreplacefrom(0, 5, nested, nullptr); }, "another change is under way"},
+        {append, [] { wadreplace(0, "x", 1); }, "opened for appending"},
+        {append, [] { writewad(); }, "opened for appending"},
+        {{}, [&] { wadreplacefrom(0, 5, nothing, nullptr); },
+         "^wadreplace: .*: the source gave no bytes for 0 to 5 of the 5 to store\n$"},
+        {{}, [] { os_close(fileno(wadfp)), wadreplace(0, "x", 1); },
+         "wadreplace: .*: fstat failed: Bad file descriptor"},
+    };
+    for (const refusal &c : cases) {
+        SCOPED_TRACE(c.message);
+        openwad(w);
+        std::string out;
+        ASSERT_EQ(readwad_out(out), 0);
+        if (c.before)
+            c.before();
+        const std::string expected = readfile(wadpath);
+        EXPECT_EXIT(c.call(), testing::ExitedWithCode(255), c.message);
+        EXPECT_TRUE(samebytes(readfile(wadpath), expected));
+    }
+}
+
+TEST_F(WadTest, AForkedHelpersFailureLeavesItsParentsChange)
+{
+    // A source forks a helper, which fails, once the first block is written
+    // where the directory stood: the helper's errorexit neither undoes nor
+    // unlocks the change its parent is making.
+    if (onwindows)
+        GTEST_SKIP() << "Windows has no fork";
+#ifndef _WIN32
+    const std::string w = makewad(twolevels());
+    openwad(w);
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    static const std::string data = std::string(WADBLOCKSIZE, 'a') + "after";
+    const wadsource_t forks = [](size_t at, size_t, void *) -> const void * {
+        const pid_t helper = at > 0 ? fork() : -1;
+        if (helper == 0) {
+            if (!freopen("/dev/null", "w", stderr))
+                _exit(1);
+            errorexit("the helper failed\n");
+        }
+        if (helper > 0)
+            waitpid(helper, nullptr, 0);
+        return data.data() + at;
+    };
+    EXPECT_EQ(wadreplacefrom(0, int32_t(data.size()), forks, nullptr), 0);
+    closewad();
+    EXPECT_TRUE(samebytes(readfile(wadpath), grafted(w, 0, data)));
+#endif
+}
+
+TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
+{
+    // The handler is given the message once the change is undone, and
+    // leaves by an exception; the library then holds no directory, so that
+    // writers refuse until the next readwad. (Without one, see ErrorExit.)
+    struct failure {
+        std::string message;
+    };
+    wadonerror([](const char *message, void *) { throw failure{message}; }, nullptr);
+    const std::string w = makewad(twolevels());
+    openwad(w);
+    std::string out, caught;
+    ASSERT_EQ(readwad_out(out), 0);
+    const wadsource_t nothing = [](size_t, size_t, void *) -> const void * { return nullptr; };
+    for (const auto &call : std::vector<std::function<void()>>{
+             [&] { wadreplacefrom(0, 5, nothing, nullptr); }, [] { writewad(); }}) {
+        try {
+            call();
+        } catch (const failure &f) {
+            caught += f.message;
+        }
+    }
+    EXPECT_EQ(caught, "wadreplace: " + wadpath + ": the source gave no bytes for 0 to 5 of the 5 "
+                                                 "to store\nwritewad: " +
+                          wadpath + ": no directory of this file is loaded\n");
+    EXPECT_EQ(entry_exist("MAP01"), -1);
+    EXPECT_TRUE(samebytes(readfile(wadpath), w));
+    ASSERT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(wadreplace(0, "again", 5), 0);
+    EXPECT_TRUE(samebytes(readfile(wadpath), grafted(w, 0, "again")));
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)

@@ -3,6 +3,9 @@
 // WAD archive, editing the archive in place.
 //
 //   lumpgraft wadfile levelfile [levelname]
+//   lumpgraft --compact wadfile
+//   lumpgraft --list wadfile
+//   lumpgraft --extract wadfile [levelname]
 //
 // Without levelname the receiving entry is the one just before the first
 // "THINGS" entry, i.e. the first level's marker.
@@ -106,7 +109,7 @@ static void load_graftfile()
 // archive is opened, so a bad level file leaves it untouched.
 //
 // A large file is read only when it is stored, straight into the archive a
-// block at a time, so that no copy of it is held; store_graftfile checks
+// block at a time, so that no copy of it is held; graftfile_source checks
 // that it did not change meanwhile.
 static void read_graftfile()
 {
@@ -139,7 +142,7 @@ static bool statpath(const char *path, os_filestat *st)
 
 static bool samefile(const os_filestat &a, const os_filestat &b)
 {
-    return a.volume == b.volume && a.index == b.index;
+    return os_sameid(a.id, b.id);
 }
 
 // Stop unless the level file is as it was when opened: its bytes are stored
@@ -202,23 +205,17 @@ static void refuse_output_into_archive(const char *path)
     std::_Exit(255);
 }
 
-// Open the archive for update and wait for its lock; a graft and a
-// compaction open it alike.
-static void open_and_lock_wadfile()
+// Open the archive, for update ("r+b") or to read it ("rb"), and wait for
+// its lock, saying so when another program holds it; every run opens it
+// alike.
+static void open_and_lock_wadfile(const char *mode)
 {
-    wadfp = os_fopen(wadfile_name, "r+b");
+    wadfp = os_fopen(wadfile_name, mode);
+    if (!wadfp && mode[1] == '+')
+        errorexit("%s: cannot open for update: %s\n", wadfile_name, os_strerror(errno));
     if (!wadfp)
-        errorexit("%s: cannot open for update: %s\n", wadfile_name,
-                  os_strerror(errno));
+        errorexit("%s: cannot open: %s\n", wadfile_name, os_strerror(errno));
     wadname = wadfile_name;
-
-    // Unbuffered, every read, write and seek on the archive is one system
-    // call whose result is checked. A buffer would hide some: glibc seeks
-    // within its buffer and then re-positions the descriptor, ignoring a
-    // failure of that call. The run makes only a handful of large reads and
-    // writes, so nothing is lost by it.
-    if (setvbuf(wadfp, nullptr, _IONBF, 0) != 0)
-        errorexit("%s: cannot set up the stream\n", wadfile_name);
 
     // A device or a FIFO is no archive: it has no length that writes could
     // extend or cut, and its bytes may be anyone's.
@@ -228,9 +225,15 @@ static void open_and_lock_wadfile()
     if (!wadfile_stat.regular)
         errorexit("%s: not a regular file\n", wadfile_name);
 
-    // Runs on the same archive take turns: each reads the directory the
-    // previous one left.
-    if (os_lock(fileno(wadfp)) != 0)
+    // Runs on the same archive take turns, and with other programs that
+    // change it through the library: each reads the directory the previous
+    // one left.
+    int locked = wadtrylock();
+    if (locked == 1) {
+        fprintf(stderr, "%s: waiting for another program to finish with it\n", wadfile_name);
+        locked = wadlock();
+    }
+    if (locked != 0)
         errorexit("%s: cannot lock: %s\n", wadfile_name, os_strerror(errno));
 }
 
@@ -238,14 +241,14 @@ static void open_and_lock_wadfile()
 // while the run waits for the lock, which then holds a file that is no
 // longer the archive: the run opens the archive again until the lock it
 // holds is on the file the path names.
-static void lock_wadfile()
+static void lock_wadfile(const char *mode)
 {
     for (int tries = 1;; tries++) {
-        open_and_lock_wadfile();
+        open_and_lock_wadfile(mode);
         os_filestat now;
         if (statpath(wadfile_name, &now) && samefile(now, wadfile_stat))
             return;
-        fclose(wadfp); // never written: nothing to lose
+        os_fclose(wadfp); // never written: nothing to lose
         wadfp = nullptr;
         if (tries == 100)
             errorexit("%s: replaced again and again while waiting for its lock\n",
@@ -262,16 +265,20 @@ static int read_wadfile()
     return refused;
 }
 
-// open_wadfile: open and lock the archive, load its directory and choose the
-// receiving entry in level_entry.
-static void open_wadfile()
+// From here the user's interruption (Ctrl-C) ends the run as a failure
+// does, the archive put back, and by the same signal. Until the lock is
+// held nothing has been written, and it ends the run at once.
+static void catch_interrupts()
 {
-    lock_wadfile();
-    hold_graftfile();
-    const int refused = read_wadfile();
+    os_catchinterrupts(wadinterrupt);
+}
 
-    // A refused archive has no directory loaded: nothing can be found in it,
-    // and it is never written.
+// The entry that graftfile_levelname names in the loaded directory, as a
+// graft picks it: the first of that name or, for "THINGS", the marker
+// before the first THINGS entry. A refused archive has no directory
+// loaded: nothing can be found in it.
+static void choose_entry(int refused)
+{
     level_entry = refused ? -1 : entry_exist(graftfile_levelname);
     if (level_entry == -1)
         errorexit("level not found!\n");
@@ -282,6 +289,16 @@ static void open_wadfile()
                       "directory's first entry: no marker stands before it.\n");
         level_entry--;
     }
+}
+
+// open_wadfile: open and lock the archive, load its directory and choose the
+// receiving entry in level_entry.
+static void open_wadfile()
+{
+    lock_wadfile("r+b");
+    catch_interrupts();
+    hold_graftfile();
+    choose_entry(read_wadfile());
     printf("level: %s\n", printable_string8(wadentry[level_entry]).text);
 }
 
@@ -310,7 +327,7 @@ static void write_graft()
 // now, so a failure here is a warning.
 static void close_wadfile()
 {
-    if (fclose(wadfp) != 0)
+    if (os_fclose(wadfp) != 0)
         fprintf(stderr, "%s: warning: the run is done and durable, but closing the archive "
                         "failed: %s\n",
                 wadfile_name, os_strerror(errno));
@@ -334,13 +351,54 @@ static void lumpgraft()
 // compact_wadfile: the whole compaction run, under the lock a graft takes.
 static void compact_wadfile()
 {
-    lock_wadfile();
+    lock_wadfile("r+b");
+    catch_interrupts();
     if (read_wadfile())
         errorexit("%s: refused, nothing compacted\n", wadfile_name);
     const int64_t reclaimed = compactwad();
     close_wadfile();
     printf("%s compacted: %lld bytes reclaimed\n", wadfile_name,
            static_cast<long long>(reclaimed));
+}
+
+// A level marker: followed by a level's THINGS, or by a UDMF map's TEXTMAP.
+static bool islevelmarker(int n)
+{
+    return islevel(n) ||
+           (n + 1 < numentries && strncmp(wadentry[n + 1].name, "TEXTMAP", 8) == 0);
+}
+
+// list_wadfile: each level marker's name, the size of its data and its
+// offset, one line each, for people and scripts. The archive is only read,
+// under the lock, so that no change is seen half done.
+static void list_wadfile()
+{
+    lock_wadfile("rb");
+    if (readwad())
+        errorexit("%s: refused, nothing listed\n", wadfile_name);
+    for (int i = 0; i < numentries; i++) {
+        if (islevelmarker(i))
+            printf("%s %i %i\n", printable_string8(wadentry[i]).text, wadentry[i].size,
+                   wadentry[i].filepos);
+    }
+    close_wadfile();
+}
+
+// extract_wadfile: the data of the entry a graft into graftfile_levelname
+// would receive, byte for byte, on standard output.
+static void extract_wadfile()
+{
+    lock_wadfile("rb");
+    const int refused = readwad();
+    if (refused)
+        errorexit("%s: refused, nothing extracted\n", wadfile_name);
+    choose_entry(refused);
+    unsigned char *data = cachelump(level_entry);
+    const size_t size = static_cast<size_t>(wadentry[level_entry].size);
+    if (fwrite(data, 1, size, stdout) != size || fflush(stdout) != 0)
+        errorexit("standard output: write failed: %s\n", os_strerror(errno));
+    free(data);
+    close_wadfile();
 }
 
 // The exit status tells what happened to the archive. A standard output that
@@ -362,26 +420,41 @@ constexpr int usage_status = 255;
 int main(int argc, char **argv)
 {
     os_startup(&argc, &argv);
-    // "lumpgraft --compact wadfile" reclaims what grafts left behind; an
-    // archive named --compact is reached as ./--compact.
-    const bool compacting = argc > 1 && strcmp(argv[1], "--compact") == 0;
-    const bool usage = argc <= 2 || (compacting && argc != 3);
+    // "lumpgraft --compact wadfile" reclaims what grafts left behind,
+    // "--list wadfile" shows the levels and "--extract wadfile [levelname]"
+    // a level's data; an archive named like an option is reached as
+    // ./--compact.
+    const char *option = argc > 1 ? argv[1] : "";
+    const bool compacting = strcmp(option, "--compact") == 0;
+    const bool listing = strcmp(option, "--list") == 0;
+    const bool extracting = strcmp(option, "--extract") == 0;
+    const bool usage = argc <= 2 || ((compacting || listing) && argc != 3) ||
+                       (extracting && argc > 4);
     if (!usage)
-        refuse_output_into_archive(argv[compacting ? 2 : 1]);
+        refuse_output_into_archive(argv[compacting || listing || extracting ? 2 : 1]);
 
-    printf("lumpgraft " LUMPGRAFT_VERSION
-           ": stores a file as the data of a WAD level's marker entry\n"
-           "https://lumpgraft.example/\n"
-           "Safe in-place writing by the lumpgraft developers\n");
+    // What --list and --extract print is for scripts: the banner goes to
+    // standard error.
+    fprintf(!usage && (listing || extracting) ? stderr : stdout,
+            "lumpgraft " LUMPGRAFT_VERSION
+            ": stores a file as the data of a WAD level's marker entry\n"
+            "https://lumpgraft.example/\n"
+            "Safe in-place writing by the lumpgraft developers\n");
     if (usage) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
         finish_output();
         return usage_status;
     }
-    if (compacting) {
+    if (compacting || listing || extracting) {
         wadfile_name = argv[2];
-        compact_wadfile();
+        graftfile_levelname = argc > 3 ? argv[3] : "THINGS";
+        if (compacting)
+            compact_wadfile();
+        else if (listing)
+            list_wadfile();
+        else
+            extract_wadfile();
         finish_output();
         return 0;
     }

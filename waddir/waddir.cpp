@@ -4,11 +4,13 @@
 
 #include "waddir.h"
 
+#include "layout.h"
 #include "platform.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -24,113 +26,264 @@ wadentry_t wadentry[MAXWADENTRIES];
 // loaded.
 static bool refused;
 
-// The header and directory on disk, as readwad loaded them or writewad last
-// wrote them (`loaded` is false before any readwad and after a refusal),
-// and the file they belong to (`identified` is false for a stream with no
-// descriptor, which has no identity). A safe change starts from them, and
-// its undo puts them back.
+// The header and directory on disk, as readwad loaded them or a change last
+// wrote them (`loaded` is false before any readwad, after a refusal and
+// after a fatal error), and the file they belong to (`identified` is false
+// for a stream with no descriptor, which has no identity). A change starts from them, checks that the disk still
+// holds them, and its undo puts them back.
 static struct {
     bool loaded, identified;
-    uint64_t volume, index;
+    os_fileid id;
     int wad;
     int32_t count, offset;
     wadentry_t dir[MAXWADENTRIES];
 } ondisk;
 
-// The undo of a safe change under way: armed by armwad, disarmed by
-// writewad before the header of new content, or by disarmwad. `length` is
-// the file's length when the change began; `headermoved` says that the
-// header on disk may point at the parked directory; `parkedat` is where
-// that directory lies once it is durable and the header points at it (-1
-// before), and `parked` and `parkedcount` what it holds.
+// The locks taken for the program with wadlock, which last until the
+// program closes the stream: the descriptor, the file, and the process
+// that took it (a forked child shares the descriptor, and so the lock, but
+// does not release it); an empty slot has pid 0, which no process has.
+struct heldlock {
+    int fd;
+    os_fileid id;
+    int64_t pid;
+};
+static heldlock heldlocks[16];
+
+// What a change has done so far, and so what its abort undoes. Only the
+// protocol's steps move it, in this order.
+enum changestate {
+    idle,      // no change under way
+    locked,    // under the lock, checked against the disk, nothing written:
+               // the abort only releases the lock
+    extending, // only bytes past the end written: they are cut off
+    parking,   // the header may point at the parked directory: it is pointed
+               // back at the old one, then as when extending
+    parked,    // the old directory's place may hold new bytes: the old
+               // directory is written back, then as when parking
+    committed, // the header points at a directory that stays (the new one,
+               // or a compaction's parked one while its data moves over the
+               // old places): nothing is undone
+};
+
+// The change under way: its state, whether its commit has begun (`done`),
+// the process that began it, the stream and file it works on, whether it
+// took the lock itself, the file's length when it began, and the parked
+// directory (`parkedcount` records at `parkedat`) once its header is being
+// written.
 static struct {
-    bool armed;
-    bool headermoved;
+    changestate state;
+    bool done;
+    const char *op;
+    int64_t pid;
+    FILE *fp;
+    int fd;
+    os_fileid id;
+    bool ownslock;
     int64_t length;
+    unsigned char header[WADHEADERSIZE]; // the header on disk before the commit
     int64_t parkedat;
     int32_t parkedcount;
     wadentry_t parked[MAXWADENTRIES];
-} undo;
+} change;
 
-static void restorewad();
+// The program's handler of fatal errors, and what it is given with them.
+static waderrorhandler_t errorhandler;
+static void *errorcontext;
+
+// The signal a program's handler passed on with wadinterrupt, which the
+// change under way acts on at its next step.
+static volatile sig_atomic_t interruption;
+
+static bool abortchange();
+static void forgetarchive();
+
+void wadinterrupt(int signal)
+{
+    if (!interruption)
+        interruption = signal;
+}
+
+void wadonerror(waderrorhandler_t handler, void *context)
+{
+    errorhandler = handler;
+    errorcontext = context;
+}
+
+// `fmt` formatted, in a buffer that lives until the next call.
+static const char *formatted(const char *fmt, va_list args)
+{
+    static char *message;
+    static char fallback[256];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    char *room = n >= 0 ? static_cast<char *>(realloc(message, size_t(n) + 1)) : nullptr;
+    if (!room) {
+        vsnprintf(fallback, sizeof fallback, fmt, args);
+        return fallback;
+    }
+    message = room;
+    vsnprintf(message, size_t(n) + 1, fmt, args);
+    return message;
+}
+
+__attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static const char *format(const char *fmt,
+                                                                               ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    const char *text = formatted(fmt, args);
+    va_end(args);
+    return text;
+}
 
 void errorexit(const char *fmt, ...)
 {
-    // A failure while a change is being undone ends the process at once:
-    // the first failure has been told, and the archive is whole.
-    static bool failing;
-    if (!failing) {
-        failing = true;
+    va_list args;
+    va_start(args, fmt);
+    if (!errorhandler) {
         // Progress lines come first, so the fatal message follows them in a
         // log that captures both streams.
         fflush(stdout);
-        va_list args;
-        va_start(args, fmt);
         vfprintf(stderr, fmt, args);
         va_end(args);
         fflush(stderr);
-        restorewad();
+        abortchange();
+        // _Exit, not exit: the program's own streams are left as they are.
+        std::_Exit(255);
     }
-    // _Exit, not exit: exit would flush the archive stream, retrying a write
-    // that just failed at whatever position the stream has reached.
+    // The handler runs once the change is undone and the library holds no
+    // archive: it may leave by longjmp, or by an exception.
+    const char *message = formatted(fmt, args);
+    va_end(args);
+    abortchange();
+    forgetarchive();
+    errorhandler(message, errorcontext);
+    fflush(stdout);
+    fputs(message, stderr);
+    fflush(stderr);
     std::_Exit(255);
 }
 
+// The end of a run interrupted by `interruption`: the change under way is
+// undone as a failure would undo it (a change whose commit has begun is
+// done), then one line says so and what the archive holds, and the process
+// ends by the signal, after the program's handler, if it has one.
+[[noreturn]] static void interrupted(const char *op);
+
+static void checkinterrupt(const char *op)
+{
+    if (interruption && change.state != idle && !change.done)
+        interrupted(op);
+}
+
 // ---------------------------------------------------------------------------
-// Checked I/O on the archive stream. Each failure names the archive and the
-// system's reason and ends the process.
+// I/O on the archive. The library reads and writes the file through the
+// stream's descriptor at explicit offsets, past the stream's buffer: it
+// reads what the file holds, whatever the program read through the stream
+// before, and leaves nothing in the buffer that a later flush would write.
+// A stream with no descriptor (one in memory) goes through stdio. Each
+// failure names the archive and the system's reason and ends the process.
 
 static const char *archive()
 {
     return wadname ? wadname : "archive";
 }
 
-static void wadseek(int64_t offset, const char *op)
+// The program's own writes through the stream reach the file before the
+// library looks at it.
+static void wadflush(const char *op)
 {
-    if (os_seek(wadfp, offset, SEEK_SET) != 0)
-        errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
-                  static_cast<long long>(offset), os_strerror(errno));
-}
-
-static void wadread(void *buf, size_t len, const char *op)
-{
-    if (len == 0 || fread(buf, len, 1, wadfp) == 1)
-        return;
-    if (ferror(wadfp))
-        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
-    errorexit("%s: %s: file ends before %zu bytes could be read\n", op,
-              archive(), len);
-}
-
-static void wadwrite(const void *buf, size_t len, const char *op)
-{
-    if (len != 0 && fwrite(buf, len, 1, wadfp) != 1)
+    if (os_flush(wadfp) != 0)
         errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
 }
 
-// Push buffered writes to the file and make them durable. A stream with no
-// descriptor (one in memory) has nothing to make durable.
+static void wadreadat(void *buf, size_t len, int64_t at, const char *op)
+{
+    const int fd = fileno(wadfp);
+    int64_t got;
+    if (len == 0)
+        return;
+    if (fd >= 0) {
+        got = os_pread(fd, buf, len, at);
+    } else {
+        if (os_seek(wadfp, at, SEEK_SET) != 0)
+            errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
+                      static_cast<long long>(at), os_strerror(errno));
+        got = int64_t(fread(buf, 1, len, wadfp));
+        got = got < int64_t(len) && ferror(wadfp) ? -1 : got;
+    }
+    if (got < 0)
+        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
+    if (got < int64_t(len))
+        errorexit("%s: %s: file ends before %zu bytes could be read\n", op, archive(), len);
+    checkinterrupt(op);
+}
+
+// Write len bytes at `at`: true, or false with errno set.
+static bool writeat(const void *buf, size_t len, int64_t at)
+{
+    const int fd = fileno(wadfp);
+    if (len == 0)
+        return true;
+    if (fd >= 0)
+        return os_pwrite(fd, buf, len, at) == 0;
+    return os_seek(wadfp, at, SEEK_SET) == 0 && fwrite(buf, len, 1, wadfp) == 1 &&
+           fflush(wadfp) == 0;
+}
+
+static void wadwriteat(const void *buf, size_t len, int64_t at, const char *op)
+{
+    if (!writeat(buf, len, at))
+        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
+    checkinterrupt(op);
+}
+
+// Make what was written durable: true, or false with errno set. A stream
+// with no descriptor has nothing to make durable.
+static bool syncs()
+{
+    return fileno(wadfp) < 0 || os_sync(fileno(wadfp)) == 0;
+}
+
 static void wadsync(const char *op)
 {
-    if (fflush(wadfp) != 0)
-        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
-    if (fileno(wadfp) >= 0 && os_sync(fileno(wadfp)) != 0)
+    if (!syncs())
         errorexit("%s: %s: sync failed: %s\n", op, archive(), os_strerror(errno));
+    checkinterrupt(op);
 }
 
-// The archive's length in bytes. Leaves the stream at its end.
-static int64_t wadsize(const char *op)
+// The status of the open archive's descriptor `fd`.
+static os_filestat wadstat(int fd, const char *op)
+{
+    os_filestat st;
+    if (os_fstat(fd, &st) != 0)
+        errorexit("%s: %s: fstat failed: %s\n", op, archive(), os_strerror(errno));
+    return st;
+}
+
+// The stream's position at the end of the file, where it is left.
+static int64_t wadend(const char *op)
 {
     int64_t end;
     if (os_seek(wadfp, 0, SEEK_END) != 0 || (end = os_tell(wadfp)) < 0)
-        errorexit("%s: %s: cannot find the end of the file: %s\n", op,
-                  archive(), os_strerror(errno));
+        errorexit("%s: %s: cannot find the end of the file: %s\n", op, archive(),
+                  os_strerror(errno));
     return end;
+}
+
+// The archive's length in bytes.
+static int64_t wadsize(const char *op)
+{
+    return fileno(wadfp) >= 0 ? wadstat(fileno(wadfp), op).size : wadend(op);
 }
 
 int64_t wadlength()
 {
-    return wadsize("wadlength");
+    wadflush("wadlength");
+    return wadend("wadlength");
 }
 
 // Copies of archive data pass through this buffer, a block at a time.
@@ -138,9 +291,9 @@ static unsigned char copyblock[WADBLOCKSIZE];
 
 // ---------------------------------------------------------------------------
 // Byte order. The file's integers are little-endian; the process-wide state
-// holds them in host order. Records cross the file boundary only in readwad
-// and putdirectory, which convert them there; on a little-endian host the
-// conversion is the identity and compiles to nothing.
+// holds them in host order. Records cross the file boundary only here, in
+// readwad and in the change's check, which convert them; on a little-endian
+// host the conversion is the identity and compiles to nothing.
 
 constexpr bool hostislittle = std::endian::native == std::endian::little;
 
@@ -155,70 +308,72 @@ static int32_t le32(int32_t v)
                                 (u << 24));
 }
 
-// ---------------------------------------------------------------------------
-// Header and directory
-
-// Write `count` records of `dir` at `at`, in one write, in the file's byte
-// order: straight from the table on a little-endian host, from a converted
-// copy on others.
-static void putdirectory(const wadentry_t *dir, int32_t count, int64_t at, const char *op)
+// `count` records in the host's byte order, from the file's, in place.
+static void fromfile(wadentry_t *dir, int32_t count)
 {
-    const wadentry_t *records = dir;
     if constexpr (!hostislittle) {
-        static wadentry_t converted[MAXWADENTRIES];
-        for (int i = 0; i < count; i++) {
-            converted[i] = dir[i];
-            converted[i].filepos = le32(dir[i].filepos);
-            converted[i].size = le32(dir[i].size);
+        for (int32_t i = 0; i < count; i++) {
+            dir[i].filepos = le32(dir[i].filepos);
+            dir[i].size = le32(dir[i].size);
         }
-        records = converted;
     }
-    wadseek(at, op);
-    wadwrite(records, size_t(count) * WADENTRYSIZE, op);
 }
 
-// Write the header. One that `commits` may point at new content, which no
-// undo knows: the undo ends just before its bytes are written.
-static void putheader(int type, int32_t count, int32_t offset, bool commits, const char *op)
+// `count` records of `dir` in the file's byte order: the table itself on a
+// little-endian host, a converted copy on others.
+static const wadentry_t *tofile(const wadentry_t *dir, int32_t count)
 {
-    unsigned char header[WADHEADERSIZE];
+    if constexpr (hostislittle)
+        return dir;
+    static wadentry_t converted[MAXWADENTRIES];
+    memcpy(converted, dir, size_t(count) * sizeof(wadentry_t));
+    fromfile(converted, count); // the same swap
+    return converted;
+}
+
+// A header's 12 bytes as the file holds them. The protocol's steps write
+// them at 0 themselves, as the moment they do so moves the change's state.
+static void fileheader(int type, int32_t count, int32_t offset, unsigned char *header)
+{
     const int32_t c = le32(count), o = le32(offset);
     memcpy(header, type == 0 ? "IWAD" : "PWAD", 4);
     memcpy(header + 4, &c, 4);
     memcpy(header + 8, &o, 4);
-    wadseek(0, op);
-    if (commits)
-        undo.armed = false;
-    wadwrite(header, sizeof header, op);
+}
+
+// ---------------------------------------------------------------------------
+// Header and directory
+
+// Write `count` records of `dir` at `at`, in one write.
+static void putdirectory(const wadentry_t *dir, int32_t count, int64_t at, const char *op)
+{
+    wadwriteat(tofile(dir, count), size_t(count) * WADENTRYSIZE, at, op);
 }
 
 // Record the shared header and directory as the ones on disk, in the file
-// now open.
-static void recordondisk()
+// `id` now open, or in a stream with no descriptor.
+static void recordondisk(bool identified, const os_fileid &id)
 {
-    os_filestat st;
     ondisk.loaded = true;
-    ondisk.identified = fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &st) == 0;
-    ondisk.volume = ondisk.identified ? st.volume : 0;
-    ondisk.index = ondisk.identified ? st.index : 0;
+    ondisk.identified = identified;
+    ondisk.id = id;
     ondisk.wad = wad;
     ondisk.count = numentries;
     ondisk.offset = diroffset;
     memcpy(ondisk.dir, wadentry, size_t(numentries) * sizeof(wadentry_t));
 }
 
-// Whether the open stream is the file whose directory is on record: the same
-// volume and index, or, for a directory read from a stream with no
+// Whether the open stream is the file whose directory is on record: the
+// same volume and index, or, for a directory read from a stream with no
 // descriptor, again such a stream.
-static bool isondiskfile()
+static bool loadedhere(const char *op)
 {
-    os_filestat st;
-    if (!ondisk.loaded || !wadfp)
+    if (!ondisk.loaded || !wadfp || (fileno(wadfp) >= 0) != ondisk.identified)
         return false;
     if (!ondisk.identified)
-        return fileno(wadfp) < 0;
-    return fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &st) == 0 &&
-           st.volume == ondisk.volume && st.index == ondisk.index;
+        return true;
+    const os_filestat st = wadstat(fileno(wadfp), op);
+    return os_sameid(st.id, ondisk.id);
 }
 
 // readwad's refusals: a line on standard output, and no directory loaded.
@@ -235,14 +390,17 @@ __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char
 
 int readwad()
 {
-    // A change under way is over once a directory is read again (of another
-    // file, say): its undo would put back what is no longer on record.
-    undo.armed = false;
-    const int64_t filesize = wadsize("readwad");
-    wadseek(0, "readwad");
+    const char *const op = "readwad";
+    // A change commits the shared directory: another may not take its place.
+    if (change.state != idle)
+        errorexit("readwad: %s: a change is under way; read the archive once it ends\n",
+                  archive());
+    wadflush(op);
+    const bool identified = fileno(wadfp) >= 0;
+    const os_filestat st = identified ? wadstat(fileno(wadfp), op) : os_filestat{};
+    const int64_t filesize = identified ? st.size : wadend(op);
     unsigned char header[WADHEADERSIZE];
-    wadread(header, size_t(std::min(filesize, int64_t{WADHEADERSIZE})),
-            "readwad");
+    wadreadat(header, size_t(std::min(filesize, int64_t{WADHEADERSIZE})), 0, op);
     char magic[5] = {};
     memcpy(magic, header, size_t(filesize < 4 ? filesize : 4));
     if (filesize >= WADHEADERSIZE) {
@@ -280,53 +438,37 @@ int readwad()
                       "(%lld bytes)!\n",
                       numentries, diroffset, static_cast<long long>(filesize));
 
-    wadseek(diroffset, "readwad");
-    wadread(wadentry, size_t(numentries) * WADENTRYSIZE, "readwad");
-    if constexpr (!hostislittle) {
-        for (int i = 0; i < numentries; i++) {
-            wadentry[i].filepos = le32(wadentry[i].filepos);
-            wadentry[i].size = le32(wadentry[i].size);
-        }
-    }
+    wadreadat(wadentry, size_t(numentries) * WADENTRYSIZE, diroffset, op);
+    fromfile(wadentry, numentries);
     refused = false;
-    recordondisk();
+    recordondisk(identified, st.id);
     return 0;
 }
 
-void writewad()
-{
-    if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0)
-        errorexit("writewad: %s: refusing to write %i entries at offset %i\n",
-                  archive(), numentries, diroffset);
-    if (!isondiskfile())
-        errorexit("writewad: %s: no directory of this file is loaded\n", archive());
-
-    // The directory is made durable before the header points at it.
-    putdirectory(wadentry, numentries, diroffset, "writewad");
-    wadsync("writewad");
-    putheader(wad, numentries, diroffset, true, "writewad");
-    wadsync("writewad");
-    refused = false;
-    recordondisk();
-}
-
 // ---------------------------------------------------------------------------
-// The safe change in place. Its steps, in order:
+// The change in place. Every call that writes the archive is one, through
+// these steps, in order:
 //
-//   needondisk   the shared header and directory are the ones on disk, in
-//                the file now open;
-//   armwad       arms the undo: until the header moves, a failure cuts off
-//                what was written past the end, where alone writes may go;
+//   beginchange  no other change is under way; the shared header and
+//                directory are on record, of the file now open; the
+//                stream does not append; the lock is
+//                held (taken here unless the program holds it); and the
+//                disk still holds what is on record. Nothing is written
+//                before all of that is true.
+//   extendwad    from here a failure cuts off what was written past the
+//                end of the file, where alone writes may go;
 //   parkwad      writes a directory of the same lumps past the end (their
 //                data where it lies, or at copies written there first),
 //                points the header at it, and from then on a failure puts
 //                the directory that was on disk back in its place, the
 //                header back at it, and cuts the file;
 //                the change writes its new bytes and directory;
-//   writewad     commits: disarms the undo, then points the header at the
-//                new directory (disarmwad disarms earlier, for a change
-//                that overwrites lump data the old directory references);
-//   cutwad       cuts the file to its new end.
+//   commitwad    writes the new directory, makes it durable, ends the undo,
+//                then points the header at it (settlewad ends the undo
+//                earlier, for a compaction, whose data then moves over
+//                places the old directory references);
+//   cutwad       cuts the file to its new end;
+//   endchange    releases the lock the change took.
 //
 // The invariant that keeps the archive whole at every instant: no byte that
 // the header on disk may reference is written, except the header itself,
@@ -334,58 +476,257 @@ void writewad()
 // another. The writes of the undo are checked against it before they are
 // made.
 
-// Stop unless the shared header and directory are the ones on disk, in the
-// file now open: a change starts from them, and its undo puts them back. A
-// refusal leaves none on record.
-static void needondisk(const char *op)
+// Stop unless the shared header and directory are on record, of the file
+// now open: a change starts from them, and its undo puts them back. A
+// refusal or a fatal error leaves none on record. Returns the file's status
+// (all zero for a stream with no descriptor).
+static os_filestat needloaded(const char *op)
 {
-    if (!isondiskfile())
+    if (!ondisk.loaded || !wadfp || (fileno(wadfp) >= 0) != ondisk.identified)
         errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
-    if (fileno(wadfp) < 0)
-        errorexit("%s: %s: a change in place needs a file, not a stream in memory\n", op,
-                  archive());
-    if (numentries != ondisk.count || diroffset != ondisk.offset ||
-        (wad == 0) != (ondisk.wad == 0) ||
-        memcmp(wadentry, ondisk.dir, size_t(numentries) * sizeof(wadentry_t)) != 0)
-        errorexit("%s: %s: the directory was changed in memory; writewad writes it first\n",
+    const os_filestat st = ondisk.identified ? wadstat(fileno(wadfp), op) : os_filestat{};
+    if (!os_sameid(st.id, ondisk.id))
+        errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
+    return st;
+}
+
+// The record of a lock taken with wadlock on file `id`, through descriptor
+// fd or another descriptor still open on that file; null when there is none.
+static const heldlock *lockholder(int fd, const os_fileid &id)
+{
+    for (const heldlock &h : heldlocks) {
+        os_filestat other;
+        if (h.pid != 0 && h.fd >= 0 && os_sameid(h.id, id) &&
+            (h.fd == fd || (os_fstat(h.fd, &other) == 0 && os_sameid(other.id, id))))
+            return &h;
+    }
+    return nullptr;
+}
+
+// Take the lock on fd, of file `id`, unless this process holds it through
+// another descriptor of that file, which would wait for itself. Returns 1
+// when this process held it already, 0 when it took it now, 2 when another
+// holds it and `wait` is false, or -1 with errno set.
+static int takelock(int fd, const os_fileid &id, bool wait = true)
+{
+    const heldlock *h = lockholder(fd, id);
+    if (h && h->fd != fd)
+        return 1;
+    const int r = os_lock(fd, h != nullptr, wait);
+    if (r != 0)
+        return r < 0 ? -1 : 2;
+    return h != nullptr;
+}
+
+// wadlock, waiting for the lock or not.
+static int lockwad(bool wait)
+{
+    const int fd = wadfp ? fileno(wadfp) : -1;
+    os_filestat st;
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    if (os_fstat(fd, &st) != 0)
+        return -1;
+    const int held = takelock(fd, st.id, wait);
+    if (held != 0)
+        return held < 0 ? -1 : held == 2;
+    // A record whose descriptor no longer holds its file's lock makes room.
+    for (heldlock &h : heldlocks) {
+        os_filestat other;
+        if (h.pid == 0 || h.fd < 0 || h.fd == fd || os_fstat(h.fd, &other) != 0 ||
+            !os_sameid(other.id, h.id)) {
+            h = {fd, st.id, os_pid()};
+            return 0;
+        }
+    }
+    os_unlock(fd);
+    errno = ENOLCK;
+    return -1;
+}
+
+int wadlock()
+{
+    return lockwad(true);
+}
+
+int wadtrylock()
+{
+    return lockwad(false);
+}
+
+// Stop unless the header and directory on disk are those on record, read
+// under the lock: another program may have changed the archive since it
+// was read, or put another file in its place.
+static void checkdisk(const char *op)
+{
+    unsigned char header[WADHEADERSIZE], expected[WADHEADERSIZE];
+    static wadentry_t seen[MAXWADENTRIES];
+    const size_t dirbytes = size_t(ondisk.count) * WADENTRYSIZE;
+    fileheader(ondisk.wad, ondisk.count, ondisk.offset, expected);
+    const int64_t got = os_pread(change.fd, header, sizeof header, 0);
+    const int64_t gotdir = got < 0 ? 0 : os_pread(change.fd, seen, dirbytes, ondisk.offset);
+    if (got < 0 || gotdir < 0)
+        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
+    fromfile(seen, ondisk.count);
+    if (got != WADHEADERSIZE || memcmp(header, expected, sizeof header) != 0 ||
+        gotdir != int64_t(dirbytes) || memcmp(seen, ondisk.dir, dirbytes) != 0)
+        errorexit("%s: %s: the archive changed on disk since it was read; read it again\n",
                   op, archive());
 }
 
-static void armwad(int64_t length)
+// Whether the shared header and directory differ from those on record.
+static bool changedinmemory()
 {
-    undo.armed = true;
-    undo.headermoved = false;
-    undo.length = length;
-    undo.parkedat = -1;
+    return numentries != ondisk.count || diroffset != ondisk.offset ||
+           (wad == 0) != (ondisk.wad == 0) ||
+           memcmp(wadentry, ondisk.dir, size_t(numentries) * sizeof(wadentry_t)) != 0;
 }
 
-static void disarmwad()
+// A change in place (`inplace`) also needs a file, and starts from the
+// directory on record, unchanged in memory.
+static void beginchange(const char *op, bool inplace)
 {
-    undo.armed = false;
+    if (change.state != idle)
+        errorexit("%s: %s: another change is under way; one cannot start inside it\n", op,
+                  archive());
+    const os_filestat st = needloaded(op);
+    const int fd = fileno(wadfp);
+    if (inplace && fd < 0)
+        errorexit("%s: %s: a change in place needs a file, not a stream in memory\n", op,
+                  archive());
+    if (inplace && changedinmemory())
+        errorexit("%s: %s: the directory was changed in memory; writewad writes it first\n",
+                  op, archive());
+    // Every write would land at the end of the file, whatever its offset.
+    if (fd >= 0 && os_appends(wadfp))
+        errorexit("%s: %s: the stream was opened for appending, which puts every write at the "
+                  "end of the file\n",
+                  op, archive());
+    wadflush(op);
+    change.op = op;
+    change.pid = os_pid();
+    change.fp = wadfp;
+    change.fd = fd;
+    change.id = st.id;
+    change.ownslock = false;
+    if (fd >= 0) {
+        const int held = takelock(fd, st.id);
+        if (held < 0)
+            errorexit("%s: %s: cannot lock: %s\n", op, archive(), os_strerror(errno));
+        change.ownslock = held == 0;
+    }
+    change.state = locked;
+    change.done = false;
+    fileheader(ondisk.wad, ondisk.count, ondisk.offset, change.header);
+    if (fd >= 0)
+        checkdisk(op);
+    checkinterrupt(op);
 }
 
-// The park: write the directory in `wadentry` at `at`, past the end of the
-// file, make it durable, and point the header at it, durably.
-static void parkwad(int64_t at, const char *op)
+// Stop unless the change's stream is still the open archive, on the same
+// file, and the shared directory as the change began: code the change calls
+// (a source) must not close or replace the stream, nor edit the table.
+static void needunmoved(const char *op)
 {
-    putdirectory(wadentry, numentries, at, op);
+    os_filestat st;
+    if (wadfp != change.fp || fileno(wadfp) != change.fd ||
+        (change.fd >= 0 && (os_fstat(change.fd, &st) != 0 || !os_sameid(st.id, change.id))))
+        errorexit("%s: %s: the archive's stream was closed or replaced while a change was "
+                  "under way\n",
+                  op, archive());
+    if (changedinmemory())
+        errorexit("%s: %s: the directory was changed in memory while a change was under way\n",
+                  op, archive());
+}
+
+static void extendwad(int64_t length)
+{
+    change.length = length;
+    change.state = extending;
+}
+
+// The park: write `count` records of `dir` at `at`, past the end of the
+// file, make them durable, and point a header of type `type` at them,
+// durably.
+static void parkwad(const wadentry_t *dir, int32_t count, int type, int64_t at,
+                    const char *op)
+{
+    putdirectory(dir, count, at, op);
     wadsync(op);
-    undo.parkedcount = numentries;
-    memcpy(undo.parked, wadentry, size_t(numentries) * sizeof(wadentry_t));
-    undo.headermoved = true;
-    diroffset = static_cast<int32_t>(at);
-    putheader(wad, numentries, diroffset, false, op);
+    change.parkedcount = count;
+    memcpy(change.parked, dir, size_t(count) * sizeof(wadentry_t));
+    change.parkedat = at;
+    fileheader(type, count, static_cast<int32_t>(at), change.header);
+    change.state = parking;
+    wadwriteat(change.header, sizeof change.header, 0, op);
     wadsync(op);
-    undo.parkedat = at;
+    change.state = parked;
 }
 
-// Cut the archive to `length` bytes, durably. This comes after the commit,
-// so it ends nothing: 0, or WADCUTFAILED or WADCUTUNSYNCED with errno set.
-static int cutwad(int64_t length)
+// From here a failure leaves the header where it points: a compaction's
+// parked directory, whose lumps stay whole while data moves elsewhere.
+static void settlewad()
 {
-    if (os_truncate(fileno(wadfp), length) != 0)
+    change.state = committed;
+}
+
+// The commit: the shared directory at `diroffset`, durable, then the header
+// that points at it. The undo ends just before the header's bytes are
+// written: from then on the header on disk may point at the new directory,
+// which no undo knows.
+static void commitwad(const char *op)
+{
+    putdirectory(wadentry, numentries, diroffset, op);
+    wadsync(op);
+    unsigned char header[WADHEADERSIZE];
+    fileheader(wad, numentries, diroffset, header);
+    change.state = committed;
+    change.done = true;
+    if (!writeat(header, sizeof header, 0) || !syncs()) {
+        // Part of the header may be on disk: the one before is written back
+        // whole, pointing at a directory that is whole and durable.
+        const int reason = errno;
+        if (writeat(change.header, sizeof change.header, 0) && syncs())
+            errorexit("%s: %s: writing the header that commits the change failed: %s; the "
+                      "header points at the directory before the change again\n",
+                      op, archive(), os_strerror(reason));
+        errorexit("%s: %s: writing the header that commits the change failed: %s, and so did "
+                  "writing back the one before: the header may be torn\n",
+                  op, archive(), os_strerror(reason));
+    }
+    recordondisk(change.fd >= 0, change.id);
+}
+
+// Cut the file open on fd to `length` bytes, durably: 0, or WADCUTFAILED or
+// WADCUTUNSYNCED with errno set.
+static int cutwad(int fd, int64_t length)
+{
+    if (os_truncate(fd, length) != 0)
         return WADCUTFAILED;
-    return os_sync(fileno(wadfp)) == 0 ? 0 : WADCUTUNSYNCED;
+    return os_sync(fd) == 0 ? 0 : WADCUTUNSYNCED;
+}
+
+// Release the lock the change took, unless the program took it meanwhile.
+// All is durable by now; a release that fails leaves the lock until the
+// stream is closed, which releases it anyway.
+static void releasechange()
+{
+    os_filestat st;
+    if (change.ownslock && !lockholder(change.fd, change.id) && os_fstat(change.fd, &st) == 0 &&
+        os_sameid(st.id, change.id))
+        os_unlock(change.fd);
+    change.state = idle;
+}
+
+// The end of a change; an interruption that came while it finished ends the
+// process now that it is done.
+static void endchange()
+{
+    releasechange();
+    if (interruption && change.done)
+        interrupted(change.op);
 }
 
 // Whether a byte of [from, from + len) lies in the directory of `count`
@@ -405,42 +746,100 @@ static bool referenced(int64_t from, int64_t len, const wadentry_t *dir, int32_t
     return false;
 }
 
-// The undo, run by errorexit: put the header, directory and length the
-// archive had when the change began back, each step durable before the next
-// relies on it. It touches only the file whose directory was on record, and
-// stops (the archive whole) where the invariant forbids a write.
-static void restorewad()
+// The undo: put back the header, directory and length the archive had when
+// the change began, as far as its state says anything changed, each step
+// durable before the next relies on it. It writes through the change's own
+// descriptor, and only while that descriptor is still the change's file. It
+// stops, the archive whole, at the first failure, and where the invariant
+// forbids a write. Returns whether the archive is again as it was.
+static bool undochange()
 {
-    if (!undo.armed)
-        return;
-    if (!isondiskfile() || fileno(wadfp) < 0)
-        return;
-    const char *const op = "restorewad";
+    const int fd = change.fd;
+    os_filestat st;
+    if (change.state < extending)
+        return true;
+    if (change.state == committed || fd < 0 || os_fstat(fd, &st) != 0 ||
+        !os_sameid(st.id, change.id))
+        return false;
     // With the header on the durable parked directory, the old directory's
     // place may hold new bytes: it is written again, unless the parked
     // directory references any of it.
-    if (undo.parkedat >= 0) {
+    if (change.state == parked) {
         const int64_t dirbytes = int64_t{ondisk.count} * WADENTRYSIZE;
-        if (referenced(ondisk.offset, dirbytes, undo.parked, undo.parkedcount, undo.parkedat))
-            return;
-        putdirectory(ondisk.dir, ondisk.count, ondisk.offset, op);
-        wadsync(op);
+        if (referenced(ondisk.offset, dirbytes, change.parked, change.parkedcount,
+                       change.parkedat) ||
+            os_pwrite(fd, tofile(ondisk.dir, ondisk.count), size_t(dirbytes), ondisk.offset) != 0 ||
+            os_sync(fd) != 0)
+            return false;
     }
     // The header may point at the parked directory, and the old one is
     // whole and durable: the header goes back to it.
-    if (undo.headermoved) {
-        putheader(ondisk.wad, ondisk.count, ondisk.offset, false, op);
-        wadsync(op);
+    if (change.state >= parking) {
+        unsigned char header[WADHEADERSIZE];
+        fileheader(ondisk.wad, ondisk.count, ondisk.offset, header);
+        if (os_pwrite(fd, header, sizeof header, 0) != 0 || os_sync(fd) != 0)
+            return false;
     }
     // The header now points where it did, at nothing past the old length.
-    cutwad(undo.length);
-    undo.armed = false;
+    return cutwad(fd, change.length) == 0;
+}
+
+// errorexit's end of a change under way: undo it, then release its lock.
+// A forked child's copy of its parent's change is the parent's to end.
+// Returns whether the archive is as it was.
+static bool abortchange()
+{
+    bool undone = true;
+    if (change.state != idle && change.pid == os_pid()) {
+        undone = undochange();
+        releasechange();
+    }
+    change.state = idle;
+    return undone;
+}
+
+void interrupted(const char *op)
+{
+    const int sig = interruption;
+    const bool done = change.done, settled = change.state == committed,
+               written = change.state >= extending;
+    const bool undone = abortchange();
+    const char *holds = done      ? "the change had taken effect"
+                        : settled ? "the archive is whole, with the lumps it had, in a longer file "
+                                    "that compacting it shortens"
+                        : !written ? "nothing was written"
+                        : undone   ? "the archive is as it was"
+                                   : "the archive is whole, with the lumps it had";
+    const char *text =
+        format("%s: %s: interrupted by %s; %s\n", op, archive(), os_signalname(sig), holds);
+    fflush(stdout);
+    if (errorhandler) {
+        forgetarchive();
+        errorhandler(text, errorcontext);
+    }
+    fputs(text, stderr);
+    fflush(stderr);
+    os_endbysignal(sig);
+}
+
+// After a fatal error that a handler may survive, the library holds no
+// archive: no directory, so that writers refuse until the next readwad,
+// and no lock.
+static void forgetarchive()
+{
+    refused = true;
+    ondisk.loaded = false;
+    for (heldlock &h : heldlocks) {
+        if (h.fd >= 0 && h.pid == os_pid())
+            os_unlock(h.fd);
+        h = {-1, {}, 0};
+    }
 }
 
 int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
 {
     const char *const op = "wadreplace";
-    needondisk(op);
+    beginchange(op, true);
     if (n < 0 || n >= numentries)
         errorexit("%s: %s: no entry %i in a directory of %i entries\n", op, archive(), n,
                   numentries);
@@ -465,23 +864,29 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
         errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n",
                   op, archive(), static_cast<long long>(highest));
 
-    armwad(length);
+    extendwad(length);
     if (dirislast)
-        parkwad(newend, op);
-    // The source may read the archive itself (a lump's data, say), so each
-    // block is written at its own offset.
+        parkwad(wadentry, numentries, wad, newend, op);
+    // The source may read the archive itself (a lump's data, say).
     for (size_t done = 0; done < size_t(size);) {
         const size_t len = std::min(size_t(size) - done, size_t{WADBLOCKSIZE});
         const void *bytes = source(done, len, context);
-        wadseek(place + int64_t(done), op);
-        wadwrite(bytes, len, op);
+        needunmoved(op);
+        if (!bytes)
+            errorexit("%s: %s: the source gave no bytes for %zu to %zu of the %i to store\n", op,
+                      archive(), done, done + len, size);
+        wadwriteat(bytes, len, place + int64_t(done), op);
         done += len;
     }
     wadentry[n].filepos = static_cast<int32_t>(place);
     wadentry[n].size = size;
     diroffset = static_cast<int32_t>(newdir);
-    writewad();
-    return dirislast ? cutwad(newend) : 0;
+    commitwad(op);
+    const int cut = dirislast ? cutwad(change.fd, newend) : 0;
+    const int reason = errno;
+    endchange();
+    errno = reason;
+    return cut;
 }
 
 static const void *frommemory(size_t at, size_t, void *data)
@@ -626,8 +1031,96 @@ int32_t findlevelsize(const char *name)
     return static_cast<int32_t>(sum);
 }
 
+// Copy len bytes of the archive from `from` to `to`, a block at a time from
+// the front, so that a copy to a lower offset may overlap its source.
+static void wadcopy(int64_t from, int64_t to, int64_t len, const char *op)
+{
+    for (int64_t done = 0; done < len;) {
+        const int64_t left = len - done;
+        const size_t n = left < int64_t{sizeof copyblock} ? size_t(left) : sizeof copyblock;
+        wadreadat(copyblock, n, from + done, op);
+        wadwriteat(copyblock, n, to + done, op);
+        done += int64_t(n);
+    }
+}
+
 // ---------------------------------------------------------------------------
-// Lump and archive editing
+// Directory, lump and archive editing
+
+// The directory as the program changed it, written as a change; `op` names
+// the call for messages.
+static void writedirectory(const char *op)
+{
+    // A directory over the header would be no archive, and one past 2 GiB
+    // could not be pointed at.
+    const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
+    if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0 ||
+        (numentries > 0 && diroffset < WADHEADERSIZE))
+        errorexit("%s: %s: refusing to write %i entries at offset %i\n", op, archive(),
+                  numentries, diroffset);
+    if (diroffset + dirbytes > INT32_MAX)
+        errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n", op,
+                  archive(), static_cast<long long>(diroffset + dirbytes));
+    beginchange(op, false);
+    const int64_t length = wadsize(op);
+    const int64_t end = std::max(length, diroffset + dirbytes);
+    const auto under = [&](int64_t from, int64_t size) {
+        return change.fd >= 0 && size > 0 && dirbytes > 0 && from < diroffset + dirbytes &&
+               diroffset < from + size;
+    };
+    extendwad(length);
+
+    // Nothing the header on disk references is written over: when the new
+    // directory goes over the directory on disk, or over lump data it lists,
+    // these are parked past the end first (the lumps as copies, which the
+    // parked directory points at), and cut off again once the header points
+    // at the new directory. The file then ends where writing the new
+    // directory in place would have left it. (A lump not wholly in the file
+    // is no whole lump to keep.)
+    static wadentry_t parked[MAXWADENTRIES];
+    memcpy(parked, ondisk.dir, size_t(ondisk.count) * sizeof(wadentry_t));
+    int64_t at = end;
+    for (int32_t i = 0; i < ondisk.count; i++) {
+        if (under(parked[i].filepos, parked[i].size) && parked[i].filepos >= 0 &&
+            int64_t{parked[i].filepos} + parked[i].size <= length) {
+            parked[i].filepos = static_cast<int32_t>(std::min(at, int64_t{INT32_MAX}));
+            at += parked[i].size;
+        }
+    }
+    const bool moveslumps = at > end;
+    const int64_t olddirbytes = int64_t{ondisk.count} * WADENTRYSIZE;
+    const bool parks = moveslumps || under(ondisk.offset, olddirbytes);
+    if (parks) {
+        if (at + olddirbytes > INT32_MAX)
+            errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n",
+                      op, archive(), static_cast<long long>(at + olddirbytes));
+        for (int32_t i = 0; i < ondisk.count; i++) {
+            if (parked[i].filepos != ondisk.dir[i].filepos)
+                wadcopy(ondisk.dir[i].filepos, parked[i].filepos, parked[i].size, op);
+        }
+        parkwad(parked, ondisk.count, ondisk.wad, at, op);
+        // Lump data that the new directory goes over cannot be put back: a
+        // failure from here leaves the parked directory, with every lump.
+        if (moveslumps)
+            settlewad();
+    }
+    commitwad(op);
+    const int cut = parks ? cutwad(change.fd, end) : 0;
+    if (cut == WADCUTFAILED)
+        printf("%s: %s: warning: the directory is written, but the %lld bytes past it could not "
+               "be cut off: %s\n",
+               op, archive(), static_cast<long long>(at + olddirbytes - end), os_strerror(errno));
+    else if (cut == WADCUTUNSYNCED)
+        printf("%s: %s: warning: the directory is written, but the %lld bytes past it may come "
+               "back after a crash: %s\n",
+               op, archive(), static_cast<long long>(at + olddirbytes - end), os_strerror(errno));
+    endchange();
+}
+
+void writewad()
+{
+    writedirectory("writewad");
+}
 
 void addentry(wadentry_t entry)
 {
@@ -644,14 +1137,16 @@ void addentry(wadentry_t entry)
                name.text, numentries, MAXWADENTRIES);
         return;
     }
-    if (!isondiskfile()) {
+    if (!loadedhere("addentry")) {
         printf("Cannot add %s: no directory of this file is loaded!\n", name.text);
         return;
     }
 
     // The directory grows by one record. When anything follows it in the
-    // file, or it would overlap the header, it moves to the end of the file
-    // instead, so that no lump data is overwritten.
+    // file (the new lump's data, which the program wrote itself, say), or it
+    // would overlap the header, it moves to the end of the file instead, so
+    // that no lump data is overwritten.
+    wadflush("addentry");
     const int64_t filesize = wadsize("addentry");
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
     int64_t newdir = diroffset;
@@ -666,7 +1161,7 @@ void addentry(wadentry_t entry)
         printf("\tWarning! Resource %s already exists!\n", name.text);
     wadentry[numentries++] = entry;
     diroffset = static_cast<int32_t>(newdir);
-    writewad();
+    writedirectory("addentry");
 }
 
 unsigned char *cachelump(int n)
@@ -689,10 +1184,8 @@ unsigned char *cachelump(int n)
     auto *buf = static_cast<unsigned char *>(malloc(size ? size : 1));
     if (!buf)
         errorexit("cachelump: Couldn't malloc %i bytes\n", entry.size);
-    if (size > 0) {
-        wadseek(entry.filepos, what);
-        wadread(buf, size, what);
-    }
+    wadflush(what);
+    wadreadat(buf, size, entry.filepos, what);
     return buf;
 }
 
@@ -708,7 +1201,7 @@ void copywad(const char *path)
         errorexit("copywad: %s: cannot read file status: %s\n", path,
                   os_strerror(errno));
     if (fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &source) == 0 &&
-        target.volume == source.volume && target.index == source.index)
+        os_sameid(target.id, source.id))
         errorexit("copywad: %s is the archive itself\n", path);
     if (target.regular && os_truncate(fd, 0) != 0)
         errorexit("copywad: %s: cannot truncate: %s\n", path, os_strerror(errno));
@@ -716,183 +1209,97 @@ void copywad(const char *path)
     if (!copy)
         errorexit("copywad: %s: %s\n", path, os_strerror(errno));
 
-    wadseek(0, "copywad");
-    size_t n;
-    while ((n = fread(copyblock, 1, sizeof copyblock, wadfp)) > 0) {
+    wadflush("copywad");
+    const int64_t length = wadsize("copywad");
+    for (int64_t done = 0; done < length;) {
+        const size_t n = size_t(std::min(length - done, int64_t{sizeof copyblock}));
+        wadreadat(copyblock, n, done, "copywad");
         if (fwrite(copyblock, 1, n, copy) != n)
             errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
+        done += int64_t(n);
     }
-    if (ferror(wadfp))
-        errorexit("copywad: %s: read failed: %s\n", archive(), os_strerror(errno));
 
     // A copy reported as made is whole and on disk.
     if (fflush(copy) != 0 || os_sync(fileno(copy)) != 0)
         errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
     if (fclose(copy) != 0)
         errorexit("copywad: %s: close failed: %s\n", path, os_strerror(errno));
+    // The stream is left at the archive's end, as a copy read to the end
+    // leaves it.
+    wadend("copywad");
 }
 
 // ---------------------------------------------------------------------------
-// Compaction
-
-// A run of referenced bytes that moves as one: lumps that overlap or touch
-// make one range, kept whole, and ranges with only padding between them
-// move by the same distance.
-struct wadspan {
-    int64_t start, end; // where it lies now
-    int64_t parked;     // where its copy waits past the end of the file
-    int64_t final;      // where it goes
-};
-
-// The lowest offset at or after `from` that lies at `like`'s offset modulo
-// 4: where data that stood at `like` goes without losing its alignment.
-static int64_t alignedlike(int64_t from, int64_t like)
-{
-    return from + ((like - from) % 4 + 4) % 4;
-}
-
-// Copy len bytes of the archive from `from` to `to`, a block at a time from
-// the front, so that a copy to a lower offset may overlap its source.
-static void wadcopy(int64_t from, int64_t to, int64_t len, const char *op)
-{
-    for (int64_t done = 0; done < len;) {
-        const int64_t left = len - done;
-        const size_t n = left < int64_t{sizeof copyblock} ? size_t(left) : sizeof copyblock;
-        wadseek(from + done, op);
-        wadread(copyblock, n, op);
-        wadseek(to + done, op);
-        wadwrite(copyblock, n, op);
-        done += int64_t(n);
-    }
-}
-
-// Where an entry at `filepos` points once the spans lie at their parked or
-// final offsets. A lump moves with its span. An empty entry in a span moves
-// with it; one in a reclaimed gap or past the data goes to the end of the
-// span before it, so that none points past the end of the file. Nothing
-// before `firstchange`, the first byte whose content changes, moves.
-static int32_t movedpos(int32_t filepos, const wadspan *spans, int32_t count,
-                        int64_t firstchange, bool parked)
-{
-    if (filepos < firstchange)
-        return filepos;
-    const wadspan *after = std::upper_bound(
-        spans, spans + count, int64_t{filepos},
-        [](int64_t pos, const wadspan &span) { return pos < span.start; });
-    if (after == spans)
-        return WADHEADERSIZE; // in a gap before the first span
-    const wadspan &span = after[-1];
-    const int64_t at = std::min(int64_t{filepos}, span.end) - span.start;
-    return static_cast<int32_t>((parked ? span.parked : span.final) + at);
-}
+// Compaction: the plan, from numbers alone, then the change that carries it
+// out.
 
 int64_t compactwad()
 {
     const char *const op = "compactwad";
-    needondisk(op);
+    beginchange(op, true);
     const int64_t length = wadsize(op);
-    const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
-
-    // The lumps that reference bytes, in the order of their offsets. Bytes
-    // that are not in the file, or are the header's, cannot be kept as
-    // they are.
-    static int32_t order[MAXWADENTRIES];
-    int32_t sized = 0;
-    for (int32_t i = 0; i < numentries; i++) {
-        const wadentry_t &e = wadentry[i];
-        if (e.size < 0 ||
-            (e.size > 0 && (e.filepos < WADHEADERSIZE || int64_t{e.filepos} + e.size > length)))
-            errorexit("%s: %s: entry %i (%s): a lump of %i bytes at %i is not in the file's "
-                      "data\n",
-                      op, archive(), i, printable_string8(e).text, e.size, e.filepos);
-        if (e.size > 0)
-            order[sized++] = i;
-    }
-    std::sort(order, order + sized,
-              [](int32_t a, int32_t b) { return wadentry[a].filepos < wadentry[b].filepos; });
-
-    // The new layout: each range at the lowest offset after the one before
-    // that keeps its alignment, then the directory, placed the same way.
-    static wadspan spans[MAXWADENTRIES];
-    int32_t count = 0;
-    int64_t end = WADHEADERSIZE;
-    for (int32_t j = 0; j < sized;) {
-        const int64_t start = wadentry[order[j]].filepos;
-        int64_t stop = start;
-        for (; j < sized && wadentry[order[j]].filepos <= stop; j++)
-            stop = std::max(stop, int64_t{wadentry[order[j]].filepos} + wadentry[order[j]].size);
-        const int64_t at = alignedlike(end, start);
-        if (count > 0 && spans[count - 1].start - spans[count - 1].final == start - at)
-            spans[count - 1].end = stop;
-        else
-            spans[count++] = {start, stop, start, at};
-        end = at + (stop - start);
-    }
-    const int64_t newdir = alignedlike(end, diroffset);
-    const int64_t newlength = newdir + dirbytes;
-    if (newlength >= length)
-        return 0; // nothing to reclaim: the archive is not written
-
-    int32_t moved = 0;
-    while (moved < count && spans[moved].final == spans[moved].start)
-        moved++;
-    const int64_t firstchange =
-        moved < count ? spans[moved].final : newdir != diroffset ? newdir : newlength;
-    static wadentry_t finaldir[MAXWADENTRIES];
-    bool changed = newdir != diroffset;
-    for (int32_t i = 0; i < numentries; i++) {
-        finaldir[i] = wadentry[i];
-        finaldir[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, false);
-        changed = changed || finaldir[i].filepos != wadentry[i].filepos;
+    static wadlayout plan;
+    const int32_t bad = plancompaction(wadentry, numentries, diroffset, length, &plan);
+    if (bad >= 0)
+        errorexit("%s: %s: entry %i (%s): a lump of %i bytes at %i is not in the file's data\n",
+                  op, archive(), bad, printable_string8(wadentry[bad]).text, wadentry[bad].size,
+                  wadentry[bad].filepos);
+    if (!plan.shorter) {
+        endchange(); // nothing to reclaim: the archive is not written
+        return 0;
     }
 
     // When lumps move, the protocol keeps the archive whole on the way.
     // When only bytes past the directory go, or there is no directory to
     // keep whole, the header can point at the final place at once.
-    if (changed && numentries > 0) {
-        // The data that moves, and a directory that points at it, are parked
-        // past the end of the file, where nothing the header references lies.
-        int64_t parkend = length;
-        for (int32_t s = moved; s < count; s++) {
-            spans[s].parked = alignedlike(parkend, spans[s].start);
-            parkend = spans[s].parked + (spans[s].end - spans[s].start);
-        }
-        const int64_t parkeddir = alignedlike(parkend, diroffset);
-        if (parkeddir + dirbytes > INT32_MAX)
+    if (plan.moves && numentries > 0) {
+        if (plan.parkedend > INT32_MAX)
             errorexit("%s: %s: the archive would reach %lld bytes on the way; WAD offsets stop "
                       "at 2 GiB\n",
-                      op, archive(), static_cast<long long>(parkeddir + dirbytes));
-        const int64_t needed = parkeddir + dirbytes - length;
-        const int64_t available = os_freespace(fileno(wadfp));
+                      op, archive(), static_cast<long long>(plan.parkedend));
+        const int64_t needed = plan.parkedend - length;
+        const int64_t available = os_freespace(change.fd);
         if (available >= 0 && available < needed)
             errorexit("%s: %s: moving the data needs %lld bytes of free space, and the file "
                       "system has %lld; nothing was written\n",
                       op, archive(), static_cast<long long>(needed),
                       static_cast<long long>(available));
 
-        armwad(length);
-        for (int32_t s = moved; s < count; s++)
-            wadcopy(spans[s].start, spans[s].parked, spans[s].end - spans[s].start, op);
-        for (int32_t i = 0; i < numentries; i++)
-            wadentry[i].filepos = movedpos(wadentry[i].filepos, spans, count, firstchange, true);
-        parkwad(parkeddir, op);
+        extendwad(length);
+        for (int32_t s = plan.moved; s < plan.spancount; s++) {
+            const wadspan &span = plan.spans[s];
+            wadcopy(span.start, span.parked, span.end - span.start, op);
+        }
+        memcpy(wadentry, plan.parked, size_t(numentries) * sizeof(wadentry_t));
+        parkwad(plan.parked, numentries, wad, plan.parkeddir, op);
 
         // The data now goes over places the old directory references: from
         // here a failure leaves the header on the parked directory, which
         // references only the data before the first change and the copies
         // past the old end, nothing where the data goes.
-        disarmwad();
-        for (int32_t s = moved; s < count; s++)
-            wadcopy(spans[s].parked, spans[s].final, spans[s].end - spans[s].start, op);
-        memcpy(wadentry, finaldir, size_t(numentries) * sizeof(wadentry_t));
+        settlewad();
+        for (int32_t s = plan.moved; s < plan.spancount; s++) {
+            const wadspan &span = plan.spans[s];
+            wadcopy(span.parked, span.final, span.end - span.start, op);
+        }
+        memcpy(wadentry, plan.final, size_t(numentries) * sizeof(wadentry_t));
     }
-    if (changed) {
-        diroffset = static_cast<int32_t>(newdir);
-        writewad();
+    if (plan.moves) {
+        diroffset = static_cast<int32_t>(plan.newdir);
+        commitwad(op);
     }
-    if (cutwad(newlength) != 0)
+    // The cut is what a compaction is for: the run fails without it, with
+    // the archive whole and its lumps in their final places.
+    const int cut = cutwad(change.fd, plan.newlength);
+    if (cut == WADCUTFAILED)
         errorexit("%s: %s: the archive is whole and its lumps are in place, but cutting it to "
                   "%lld bytes failed: %s; compacting it again shortens it\n",
-                  op, archive(), static_cast<long long>(newlength), os_strerror(errno));
-    return length - newlength;
+                  op, archive(), static_cast<long long>(plan.newlength), os_strerror(errno));
+    if (cut == WADCUTUNSYNCED)
+        errorexit("%s: %s: the archive is whole, its lumps are in place and it is cut to %lld "
+                  "bytes, but making the cut durable failed: %s; after a crash it may be longer "
+                  "again, and compacting it again shortens it\n",
+                  op, archive(), static_cast<long long>(plan.newlength), os_strerror(errno));
+    endchange();
+    return length - plan.newlength;
 }

@@ -7,8 +7,10 @@
 // the process-wide state, on every host.
 //
 // Calling pattern:
-//   1. The caller opens the archive for binary update, stores the stream in
-//      `wadfp` and its path in `wadname` (used in messages only).
+//   1. The caller opens the archive for binary update ("r+b", not for
+//      appending), stores the stream in `wadfp` and its path in `wadname`
+//      (used in messages only), and may take the archive's lock with
+//      `wadlock`.
 //   2. `readwad` loads the header and directory into `wad`, `numentries`,
 //      `diroffset` and `wadentry`. It returns 1, after a line on standard
 //      output, for an archive it refuses; no directory is loaded then, and
@@ -19,16 +21,47 @@
 //      caller that must keep the archive whole at every instant writes the
 //      new directory where the header does not point yet; `wadreplace` and
 //      `compactwad` do all of that themselves.
-//   5. The caller closes `wadfp`.
+//   5. The caller closes `wadfp`, which releases the lock.
 // A program that works on several archives in turn closes one, sets `wadfp`
 // to null, then opens the next and reads it with `readwad` before any other
 // call: the calls that write, and the undo, act only on the file whose
 // directory `readwad` loaded, and refuse any other.
 //
-// The library never opens or closes the archive stream. Any failed read,
-// write, seek or sync on the archive ends the process through `errorexit`.
+// The library never opens or closes the archive stream. It reads and writes
+// the file through the stream's descriptor, at explicit offsets, past the
+// stream's buffer (pushing the program's own buffered writes out first): a
+// program that reads through the stream after a change reopens it, or
+// reads with `cachelump`. Any failed read, write, seek or sync on the
+// archive ends the process through `errorexit`. A process made by fork
+// shares the stream's descriptor, and so its lock, with its parent, which
+// therefore does not keep the two apart: a forked process that changes the
+// archive opens it anew and reads it.
 //
-// A safe change in place (`wadreplace`, `compactwad`) keeps the header on
+// Every call that writes the archive (`writewad`, `addentry`, `wadreplace`,
+// `wadreplacefrom`, `compactwad`) is a change, made as one whole:
+//   - under the archive's lock, the one the command takes (flock on POSIX,
+//     a lock on one byte beyond 4 GiB on Windows; readers are never
+//     blocked by it), from its check until its cut. A change takes the lock
+//     itself, for its own duration, unless the program holds it through
+//     `wadlock`;
+//   - checked before it writes anything: the header and directory on disk
+//     must be those `readwad` loaded (or the last change wrote), or it
+//     refuses: another program changed the archive since, or another file
+//     took its place, and reading it again is the fix;
+//   - alone: a call that writes, made while a change is under way (from a
+//     source, say), refuses, and so does `readwad`.
+// So a program that never takes the lock itself, and writes the archive
+// only through these calls, can still rely on this: its change is made on
+// top of the archive it read, or not at all, and no other change that takes
+// the lock (the command's, or another program's through this library) is
+// made between the check and the cut. What it read may be older than the
+// disk by then: it then gets a refusal. A program that writes bytes itself
+// (a new lump's data, at the end of the file, before `addentry`) holds the
+// lock from before `readwad` until it closes the stream, and never gets a
+// refusal.
+//
+// A change in place (`wadreplace`, `compactwad`, and `writewad` where the new
+// directory goes over the one the header points at) keeps the header on
 // disk pointing at a complete directory of intact lumps at every instant:
 //   - park: what the change will overwrite (the directory, and lump data
 //     that moves) is copied past the end of the file, and the header is
@@ -49,20 +82,21 @@
 //     whole, and the bytes past its end stay until a compaction;
 //   - after the commit: the change has taken effect; only the cut can fail,
 //     and the archive is whole, and longer.
-// The undo behind this is armed only while a change is under way, only for
-// the file whose directory the library holds (the same volume and index),
-// and is disarmed just before the header of new content is written; any
-// `readwad`, and so any refusal, ends it. It never writes a byte that the
-// header on disk may reference.
+// The undo behind this runs only for the change under way, only on the
+// file it began on (the same descriptor, volume and index), and ends just
+// before the header of new content is written. It never writes a byte that
+// the header on disk may reference.
 //
 // State that belongs to the loaded file: `wad`, `numentries`, `diroffset`
 // and `wadentry` (the caller's to read and change), and, inside the library,
-// the header and directory as they are on disk and the identity (volume and
-// index) of the file they came from. `wadfp` and `wadname` are the caller's.
+// the header and directory as they are on disk, the identity (volume and
+// index) of the file they came from, the lock it holds and the change under
+// way. `wadfp` and `wadname` are the caller's.
 //
 // The header compiles as C99 and as C++, and every name has C linkage; the
 // library is C++ inside but needs no C++ runtime, so a C program links it
-// with the C compiler alone.
+// with the C compiler alone. It exports the names declared here and no
+// other. waddir(3) is its manual.
 
 #ifndef WADDIR_H
 #define WADDIR_H
@@ -119,30 +153,86 @@ extern wadentry_t wadentry[MAXWADENTRIES];
 #endif
 
 // errorexit: the program's one fatal exit. Flushes standard output, prints the
-// message exactly as formatted on standard error and exits with status 255.
-// When a safe change in place is under way, it first undoes it, as the
-// calling pattern says; a failure while undoing ends the process at once,
-// with the archive whole.
+// message exactly as formatted on standard error and exits with status 255
+// at once (_Exit): no other stream is flushed and no atexit function runs.
+// Messages name the call and `wadname` ("archive" when it is null).
+// When a change is under way, it first ends it, undoing it as the calling
+// pattern says; a failure while undoing stops the undo there, with the
+// archive whole. A program's handler (wadonerror) changes what follows.
 WADDIR_NORETURN void errorexit(const char *fmt, ...) WADDIR_PRINTF(1, 2);
 
+// waderrorhandler_t: a program's handler of fatal errors, given the message
+// as errorexit would print it, its newline included (valid until the next
+// fatal error), and the context given to wadonerror.
+typedef void (*waderrorhandler_t)(const char *message, void *context);
+
+// wadonerror: have errorexit call `handler` (null: none, the default). It is
+// called once the change under way is undone and its lock released, and the
+// library has forgotten the archive: no directory is loaded, so that the
+// calls that write refuse until the next readwad, and no lock is held. The
+// program then closes its stream. The handler may leave by longjmp, or, in
+// C++, by an exception (the library is built to let one pass); if it
+// returns, errorexit prints the message on standard error and exits with
+// status 255. A source fails the same way, calling errorexit with its own
+// message. Without a handler, errorexit is as above, byte for byte.
+void wadonerror(waderrorhandler_t handler, void *context);
+
 // readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
-// when refused: a magic other than "IWAD"/"PWAD", more than 5000 entries, a
-// negative count or offset, or a directory that overlaps the header or runs
-// past the end of the file. On refusal the table is left as it was,
-// `numentries` and `diroffset` hold the header's values, and no directory is
-// loaded: lookups find nothing, and the calls that need a directory refuse,
-// until a `readwad` loads one.
+// when refused: a magic other than "IWAD"/"PWAD", a file shorter than a
+// header, more than 5000 entries, a negative count or offset, or a
+// directory that overlaps the header or runs past the end of the file. On
+// refusal the table is left as it was, `numentries` and `diroffset` hold the
+// header's values (a file shorter than 12 bytes has none: they keep what
+// they held), and no directory is loaded: lookups find nothing, and the
+// calls that need a directory refuse, until a `readwad` loads one. Called
+// while a change is under way, it ends the process through errorexit.
 int readwad(void);
+
+// wadtrylock: wadlock, without waiting: 0 when it holds the lock, 1 when
+// another program holds it (nothing is taken), -1 with the reason in errno.
+int wadtrylock(void);
+
+// wadinterrupt: passes on a signal (SIGINT, say) from the program's own
+// handler, where it is safe to call. The change under way ends at its next
+// step as a failure would end it, undone; one that has begun its commit
+// ends first. Then the handler set with wadonerror, if any, is given a
+// message that says so and what the archive holds, and the process ends by
+// the signal. The first signal counts; a second does not cut the undo short.
+void wadinterrupt(int signal);
+
+// wadlock: wait for, then hold, the archive's lock on `wadfp` until the
+// stream is closed, so that nothing another program changes through the
+// lock comes between this program's `readwad` and its changes. Taking it
+// again, or a change made while it is held, neither waits for it nor
+// releases it. Returns 0, or -1 with the reason in errno. The library knows
+// only a lock taken here: one taken otherwise (flock on the stream's
+// descriptor, say) is released at the end of the next change.
+int wadlock(void);
 
 // writewad: write the directory at `diroffset`, make it durable, then write
 // the header that points at it and make that durable (fdatasync,
 // F_FULLFSYNC on macOS, FlushFileBuffers on Windows). The header never
-// points at a directory not yet written; but where it already points at
-// `diroffset`, the directory is rewritten in place, and a crash midway
-// leaves it half old, half new. It is the commit of a safe change: the undo
-// is disarmed once the directory is durable, before the header is written.
-// With no directory loaded (after a refusal, or before any readwad), or
-// another file open than the one `readwad` loaded, it writes nothing and
+// points at a directory not yet written, and nothing the header points at
+// is written over: where the new directory goes over the one on disk (an
+// entry renamed or removed, a directory grown in place), or over lump data
+// that one lists, these are first parked past the end of the file (the
+// lumps as copies), as wadreplace does, and cut off again once the header
+// points at the new one; whatever stops it, the archive on disk lists the
+// old directory (or, once lump data is written over, the parked one, with
+// the same lumps) or the new one, whole. The file then holds exactly what
+// writing in place would have left: nothing is moved or cut besides, and
+// bytes past the new directory stay. When that cut fails, or may not be
+// durable, a warning line on standard output says so, with the bytes left
+// past the directory; the change has taken effect. A directory that would
+// lie over the header, or reach 2 GiB, is refused.
+//
+// It is a change: under the lock, which it takes for its own duration when
+// the program does not hold it, and only when the disk still holds what
+// `readwad` loaded, or the last change wrote; whatever it wrote past the
+// end of the file is cut off again when it fails before the header. With no
+// directory loaded (after a refusal, or before any readwad), another file
+// open than the one `readwad` loaded, an archive changed on disk since, a
+// stream opened for appending, or a change under way, it writes nothing and
 // ends the process through errorexit.
 void writewad(void);
 
@@ -184,7 +274,11 @@ int islevelentry(const char *name);
 // when no entry has that name, or when the sum does not fit in 32 bits.
 int32_t findlevelsize(const char *name);
 
-// addentry: append `entry` to the directory and write directory and header.
+// addentry: append `entry` to the directory and write directory and header,
+// as writewad does. A program that adds a lump with data writes the data at
+// the end of the file itself, through the stream (the library pushes it
+// out before it looks), under the lock it took with wadlock before readwad,
+// then adds the entry that points at it.
 // A name already present gets a warning and is appended all the same. When
 // lump data follows the directory, the directory moves to the end of the file
 // so that nothing is overwritten. A full table, a negative count or an
@@ -206,8 +300,13 @@ void copywad(const char *path);
 // wadsource_t: gives `len` bytes (at most WADBLOCKSIZE) of new lump data,
 // starting `at` bytes into it, for wadreplacefrom, which asks for them in
 // order: a pointer to them, valid until the next call. It may read the
-// archive (with cachelump, say), and ends the process through errorexit when
-// it cannot give the bytes.
+// archive (with cachelump, say), but not close or replace `wadfp`, change
+// the table, read a directory or start a change, and it does not leave by
+// longjmp or an exception: when it cannot give the bytes, it calls
+// errorexit, or returns null, and the change ends the process (or goes to
+// the handler), blaming the source. Either way the change is undone. A
+// source that closed the stream leaves the archive with the parked
+// directory, whole, as its descriptor no longer reaches it.
 typedef const void *(*wadsource_t)(size_t at, size_t len, void *context);
 
 // wadreplace: make the `size` bytes at `data` the data of entry `n`, in
@@ -218,10 +317,12 @@ typedef const void *(*wadsource_t)(size_t at, size_t len, void *context);
 // unreferenced, until `compactwad`.
 //
 // The shared header and directory must be those on disk, as `readwad`
-// loaded them or `writewad` wrote them, of the open file. A refused
-// archive, another file, a directory changed only in memory, an index
-// outside the directory, a negative size or an archive that would pass
-// 2 GiB ends the process through errorexit before anything is written.
+// loaded them or the last change wrote them, of the open file. A refused
+// archive, another file, an archive changed on disk since, a directory
+// changed only in memory, a stream opened for appending, a change under
+// way, an index outside the directory, a negative size or an archive that
+// would pass 2 GiB ends the process through errorexit before anything is
+// written.
 //
 // Returns 0 when the change is durable and the file ends at the new
 // directory. When the change parked the directory, the cut of that copy
@@ -242,7 +343,9 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context);
 // run of referenced bytes once, in the order of their offsets, then the
 // directory, and ends there; each run and the directory go at the lowest
 // offset after what precedes them that keeps their offset modulo 4, so that
-// alignment padding stays. Entry order, names, sizes, the magic and every
+// alignment padding stays. A layout that would be no shorter than the file
+// (padding can outweigh what it reclaims) is not made: the archive is then
+// left as it is, and 0 returned. Entry order, names, sizes, the magic and every
 // lump's bytes stay as they were, and entries that shared or overlapped data
 // still do. An empty entry in data that moves moves with it; one in a
 // reclaimed gap goes to the end of the data before it. Data before the first
@@ -255,9 +358,11 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context);
 // system says it has less free space than the parked data and directory
 // need, nothing is written. Its preconditions are wadreplace's. A lump that
 // is not inside the file after the header, an archive that would pass
-// 2 GiB on the way, and any failed call end the process through errorexit;
-// so does a cut that fails after the commit, with the archive whole and the
-// lumps in their final places, for a second compaction to cut.
+// 2 GiB on the way, and any failed call end the process through errorexit.
+// The cut is what it is for, so a cut that fails after the commit, or is
+// not made durable, ends the process too, each with its own message, the
+// archive whole and the lumps in their final places, for a second
+// compaction to cut.
 int64_t compactwad(void);
 
 #ifdef __cplusplus

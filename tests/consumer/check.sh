@@ -5,7 +5,8 @@
 # program is built against the library through CMake's find_package(waddir),
 # as C and as C++, and as C99 with gcc and the flags pkg-config alone gives
 # (so no C++ runtime); each build lists the levels of the grafted archive,
-# and grafts into a copy of it itself.
+# and grafts into a copy of it itself; the C builds also run a batch that
+# catches an error and goes on; and a shared object links the library.
 #   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS]
 # A failure names its command and shows its output. Exits 77 (skipped) when
 # pkg-config is missing, except under CI=true.
@@ -26,14 +27,31 @@ grep -qx "level: MAP02" "$scratch/log" || { cat "$scratch/log"; exit 1; }
 grep -q " ok$" "$scratch/log" || { cat "$scratch/log"; exit 1; }
 
 # Each level's marker size and level size, the ten entries after its marker:
-# MAP02's marker holds the script's 105 bytes, which MAP01's ten include;
+# MAP02's marker holds the script's 150 bytes, which MAP01's ten include;
 # after a graft of "hello", MAP01's marker holds 5.
-printf 'MAP01 0 565\nMAP02 105 248\n' >"$scratch/levels"
-printf 'MAP01 5 565\nMAP02 105 248\n' >"$scratch/grafted"
+printf 'MAP01 0 610\nMAP02 150 248\n' >"$scratch/levels"
+printf 'MAP01 5 610\nMAP02 150 248\n' >"$scratch/grafted"
 uses() { # uses PROGRAM: lists the levels, then grafts into a copy and lists them
   "$1" "$scratch/sample.wad" | diff "$scratch/levels" -
   cp "$scratch/sample.wad" "$scratch/copy.wad"
   "$1" "$scratch/copy.wad" MAP01 hello | diff "$scratch/grafted" -
+}
+
+# A batch over three archives: the second fails (its graft would cross a
+# file size limit), the program's handler catches the error and goes on with
+# the third, and its log tells all three; the failed archive is as it was.
+batch() { # batch PROGRAM
+  for w in a b c; do cp "$scratch/sample.wad" "$scratch/$w.wad"; done
+  truncate -s 3M "$scratch/b.wad" && cp "$scratch/b.wad" "$scratch/b.before"
+  if (ulimit -f 3072 && "$1" --batch "$scratch/log" hello "$scratch/a.wad" "$scratch/b.wad" \
+    "$scratch/c.wad"); then
+    echo "the batch said nothing failed"; return 1
+  fi
+  printf '%s\n' "$scratch/a.wad: stored" \
+    "$scratch/b.wad: failed: wadreplace: $scratch/b.wad: write failed: File too large" \
+    "$scratch/c.wad: stored" | diff - "$scratch/log"
+  cmp "$scratch/b.wad" "$scratch/b.before"
+  "$1" "$scratch/c.wad" | diff "$scratch/grafted" -
 }
 
 quiet cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
@@ -41,6 +59,7 @@ quiet cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$p
 quiet cmake --build "$scratch/cmake"
 uses "$scratch/cmake/listlevels"
 uses "$scratch/cmake/listlevels-cxx"
+batch "$scratch/cmake/listlevels"
 
 if ! command -v pkg-config >/dev/null; then
   [ "${CI:-}" != true ] || { echo "pkg-config is missing (Debian package pkgconf)"; exit 1; }
@@ -51,3 +70,9 @@ fi
 quiet gcc -std=c99 -Wall -Wextra -Werror $flags "$src/tests/consumer/listlevels.c" \
   -o "$scratch/listlevels" $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs waddir)
 uses "$scratch/listlevels"
+batch "$scratch/listlevels"
+
+# The library is position-independent: a plugin or a language binding links
+# it into a shared object.
+quiet gcc -shared $flags -o "$scratch/libplugin.so" -Wl,--whole-archive \
+  "$prefix/$libdir/libwaddir.a" -Wl,--no-whole-archive
