@@ -389,10 +389,9 @@ static void list_wadfile()
 static void extract_wadfile()
 {
     lock_wadfile("rb");
-    const int refused = readwad();
-    if (refused)
+    if (readwad())
         errorexit("%s: refused, nothing extracted\n", wadfile_name);
-    choose_entry(refused);
+    choose_entry(0);
     unsigned char *data = cachelump(level_entry);
     const size_t size = static_cast<size_t>(wadentry[level_entry].size);
     if (fwrite(data, 1, size, stdout) != size || fflush(stdout) != 0)

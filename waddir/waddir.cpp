@@ -29,8 +29,9 @@ static bool refused;
 // The header and directory on disk, as readwad loaded them or a change last
 // wrote them (`loaded` is false before any readwad, after a refusal and
 // after a fatal error), and the file they belong to (`identified` is false
-// for a stream with no descriptor, which has no identity). A change starts from them, checks that the disk still
-// holds them, and its undo puts them back.
+// for a stream with no descriptor, which has no identity). A change starts
+// from them, checks that the disk still holds them, and its undo puts them
+// back.
 static struct {
     bool loaded, identified;
     os_fileid id;
@@ -365,15 +366,16 @@ static void recordondisk(bool identified, const os_fileid &id)
 
 // Whether the open stream is the file whose directory is on record: the
 // same volume and index, or, for a directory read from a stream with no
-// descriptor, again such a stream.
-static bool loadedhere(const char *op)
+// descriptor, again such a stream. `st` receives the file's status (all
+// zero for such a stream).
+static bool loadedhere(const char *op, os_filestat *st)
 {
+    *st = {};
     if (!ondisk.loaded || !wadfp || (fileno(wadfp) >= 0) != ondisk.identified)
         return false;
-    if (!ondisk.identified)
-        return true;
-    const os_filestat st = wadstat(fileno(wadfp), op);
-    return os_sameid(st.id, ondisk.id);
+    if (ondisk.identified)
+        *st = wadstat(fileno(wadfp), op);
+    return os_sameid(st->id, ondisk.id);
 }
 
 // readwad's refusals: a line on standard output, and no directory loaded.
@@ -482,12 +484,19 @@ int readwad()
 // (all zero for a stream with no descriptor).
 static os_filestat needloaded(const char *op)
 {
-    if (!ondisk.loaded || !wadfp || (fileno(wadfp) >= 0) != ondisk.identified)
-        errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
-    const os_filestat st = ondisk.identified ? wadstat(fileno(wadfp), op) : os_filestat{};
-    if (!os_sameid(st.id, ondisk.id))
+    os_filestat st;
+    if (!loadedhere(op, &st))
         errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
     return st;
+}
+
+// Stop unless an archive of `length` bytes can still be pointed into: WAD
+// offsets are signed 32-bit numbers. `how` says when it would be that long.
+static void needoffsets(int64_t length, const char *how, const char *op)
+{
+    if (length > INT32_MAX)
+        errorexit("%s: %s: the archive would reach %lld bytes%s; WAD offsets stop at 2 GiB\n",
+                  op, archive(), static_cast<long long>(length), how);
 }
 
 // The record of a lock taken with wadlock on file `id`, through descriptor
@@ -860,9 +869,7 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
     const int64_t newdir = place + size, newend = newdir + dirbytes;
     // The parked directory lies past the new end, where the cut takes it off.
     const int64_t highest = dirislast ? newend + dirbytes : newend;
-    if (highest > INT32_MAX)
-        errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n",
-                  op, archive(), static_cast<long long>(highest));
+    needoffsets(highest, "", op);
 
     extendwad(length);
     if (dirislast)
@@ -1058,9 +1065,7 @@ static void writedirectory(const char *op)
         (numentries > 0 && diroffset < WADHEADERSIZE))
         errorexit("%s: %s: refusing to write %i entries at offset %i\n", op, archive(),
                   numentries, diroffset);
-    if (diroffset + dirbytes > INT32_MAX)
-        errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n", op,
-                  archive(), static_cast<long long>(diroffset + dirbytes));
+    needoffsets(diroffset + dirbytes, "", op);
     beginchange(op, false);
     const int64_t length = wadsize(op);
     const int64_t end = std::max(length, diroffset + dirbytes);
@@ -1091,9 +1096,7 @@ static void writedirectory(const char *op)
     const int64_t olddirbytes = int64_t{ondisk.count} * WADENTRYSIZE;
     const bool parks = moveslumps || under(ondisk.offset, olddirbytes);
     if (parks) {
-        if (at + olddirbytes > INT32_MAX)
-            errorexit("%s: %s: the archive would reach %lld bytes; WAD offsets stop at 2 GiB\n",
-                      op, archive(), static_cast<long long>(at + olddirbytes));
+        needoffsets(at + olddirbytes, "", op);
         for (int32_t i = 0; i < ondisk.count; i++) {
             if (parked[i].filepos != ondisk.dir[i].filepos)
                 wadcopy(ondisk.dir[i].filepos, parked[i].filepos, parked[i].size, op);
@@ -1137,7 +1140,8 @@ void addentry(wadentry_t entry)
                name.text, numentries, MAXWADENTRIES);
         return;
     }
-    if (!loadedhere("addentry")) {
+    os_filestat st;
+    if (!loadedhere("addentry", &st)) {
         printf("Cannot add %s: no directory of this file is loaded!\n", name.text);
         return;
     }
@@ -1253,10 +1257,7 @@ int64_t compactwad()
     // When only bytes past the directory go, or there is no directory to
     // keep whole, the header can point at the final place at once.
     if (plan.moves && numentries > 0) {
-        if (plan.parkedend > INT32_MAX)
-            errorexit("%s: %s: the archive would reach %lld bytes on the way; WAD offsets stop "
-                      "at 2 GiB\n",
-                      op, archive(), static_cast<long long>(plan.parkedend));
+        needoffsets(plan.parkedend, " on the way", op);
         const int64_t needed = plan.parkedend - length;
         const int64_t available = os_freespace(change.fd);
         if (available >= 0 && available < needed)
