@@ -54,7 +54,9 @@ TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
              {LUMPGRAFT_BIN},
              {LUMPGRAFT_BIN, wadpath},
              {LUMPGRAFT_BIN, "--compact"},
-             {LUMPGRAFT_BIN, "--compact", wadpath, "extra"}}) {
+             {LUMPGRAFT_BIN, "--compact", wadpath, "extra"},
+             {LUMPGRAFT_BIN, "--list", wadpath, "extra"},
+             {LUMPGRAFT_BIN, "--extract", wadpath, "MAP01", "extra"}}) {
         const result r = run(dir, argv);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n");
@@ -91,7 +93,7 @@ TEST_F(ToolTest, WorkedCase)
 TEST_F(ToolTest, ChoosingTheReceivingEntry)
 {
     const std::string before = makewad(twolevels(), "IWAD");
-    const std::string file = "script\r\nwith \0 bytes\n";
+    const std::string file("script\r\nwith \0 bytes\n", 21);
     writefile(filepath, file);
     struct named {
         std::vector<std::string> args;
@@ -115,6 +117,12 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         const std::string after = readfile(wadpath);
         EXPECT_TRUE(samebytes(after, grafted(before, c.entry, file)));
         EXPECT_EQ(after.substr(0, 4), "IWAD");
+        std::vector<std::string> extract = {LUMPGRAFT_BIN, "--extract", wadpath};
+        extract.insert(extract.end(), c.args.begin(), c.args.begin() + long(std::min<size_t>(c.args.size(), 1)));
+        const result x = run(dir, extract);
+        EXPECT_EQ(x.status, 0);
+        EXPECT_EQ(x.out, file);
+        EXPECT_EQ(x.err, banner);
     }
 }
 
@@ -127,6 +135,7 @@ TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
     EXPECT_EQ(graft().err, "level not found!\n");
     EXPECT_TRUE(samebytes(readfile(wadpath), udmf));
     EXPECT_EQ(graft({"MAP01"}).status, 0);
+    EXPECT_EQ(run(dir, {LUMPGRAFT_BIN, "--list", wadpath}).out, "MAP01 3 21\n");
 
     const std::string before = makewad(twolevels());
     for (const char *name : {"map01", "MAP03", "", "THING"}) {
@@ -138,6 +147,10 @@ TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
                              ": 8 entries at " + std::to_string(get32(before, 8)) + "\n");
         EXPECT_EQ(r.err, "level not found!\n");
         EXPECT_TRUE(samebytes(readfile(wadpath), before));
+        const result x = run(dir, {LUMPGRAFT_BIN, "--extract", wadpath, name});
+        EXPECT_EQ(x.status, 255);
+        EXPECT_EQ(x.out, "");
+        EXPECT_EQ(x.err, banner + "level not found!\n");
     }
 }
 
@@ -255,6 +268,13 @@ TEST_F(ToolTest, RefusedArchivesAreNeverWritten)
          "Directory of 3 entries at 12 runs past the end of the file (44 bytes)!\n"},
     };
     for (const auto &c : cases) {
+        writefile(wadpath, c.bytes);
+        for (const std::string op : {"list", "extract"}) {
+            const result x = run(dir, {LUMPGRAFT_BIN, "--" + op, wadpath});
+            EXPECT_EQ(x.status, 255);
+            EXPECT_EQ(x.out, c.refusal);
+            EXPECT_EQ(x.err, banner + wadpath + ": refused, nothing " + op + "ed\n");
+        }
         for (const auto &name : {std::vector<std::string>{}, {""}}) {
             SCOPED_TRACE(c.refusal);
             writefile(wadpath, c.bytes);
@@ -372,7 +392,7 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
     writefile(filepath, "abc");
     const std::string sound = makewad(twolevels());
     const std::string refused = header("pwad", 2, 12) + record(12, 0, "A") + record(12, 0, "B");
-    // A level of "--compact" stands for a compaction of the archive.
+    // A level of "--compact" or "--list" stands for that run on the archive.
     struct stream {
         startup how;
         std::string wad, level;
@@ -396,6 +416,9 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         {{.closed = {0, 2}}, refused, "--compact", 255, ""},
         {{.outfile = wadpath}, sound, "--compact", 255,
          wadpath + ": standard output is the archive itself; nothing done\n"},
+        // A listing is what --list is for: not writing it is a failure.
+        {{.brokenpipe = true}, sound, "--list", 255,
+         banner + "standard output: write failed: Broken pipe\n"},
     };
     for (const stream &c : cases) {
         SCOPED_TRACE(std::to_string(c.how.closed.size()) + " " + c.level);
@@ -403,7 +426,7 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
             continue;
         writefile(wadpath, c.wad);
         const std::vector<std::string> argv =
-            c.level == "--compact" ? std::vector<std::string>{LUMPGRAFT_BIN, c.level, wadpath}
+            c.level.starts_with("--") ? std::vector<std::string>{LUMPGRAFT_BIN, c.level, wadpath}
                                    : std::vector<std::string>{LUMPGRAFT_BIN, wadpath, filepath,
                                                               c.level};
         const result r = run(dir, argv, c.how);
@@ -567,6 +590,16 @@ TEST_F(ToolTest, CompactionReclaimsWhatGraftsLeftBehind)
     EXPECT_EQ(std::filesystem::last_write_time(fspath(wadpath)), stamp);
     EXPECT_TRUE(samebytes(readfile(wadpath), after));
 
+    // The directory first, then 5 bytes: the aligned layout would be 3 bytes
+    // longer than the file, which is left as it is.
+    const std::string dirfirst =
+        header("PWAD", 2, 12) + record(0, 0, "MAP01") + record(44, 5, "THINGS") + "ttttt";
+    writefile(wadpath, dirfirst);
+    r = run(dir, compact);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.ends_with(wadpath + " compacted: 0 bytes reclaimed\n")) << r.out;
+    EXPECT_TRUE(samebytes(readfile(wadpath), dirfirst));
+
     // A refused archive is never written.
     const std::string refused = header("pwad", 0, 12);
     writefile(wadpath, refused);
@@ -725,9 +758,24 @@ TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
         const std::string out = path("out" + std::to_string(i));
         children.push_back(spawn({LUMPGRAFT_BIN, wadpath, filepath}, out, out));
     }
+    const std::string waits = wadpath + ": waiting for another program to finish with it\n";
+    const process lister = spawn({LUMPGRAFT_BIN, "--list", wadpath}, path("listed"), path("listerr"));
+#ifndef _WIN32
+    const process stopped = spawn({LUMPGRAFT_BIN, wadpath, path("f0")}, path("sout"), path("serr"));
+#endif
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_TRUE(samebytes(readfile(wadpath), before)) << "a run wrote while the lock was held";
+    EXPECT_EQ(readfile(path("listed")), "") << "--list read while the lock was held";
+    EXPECT_TRUE(readfile(path("listerr")).ends_with(waits));
+#ifndef _WIN32
+    kill(stopped, SIGINT); // waiting for the lock, it ends at once, silently
+#endif
     ASSERT_EQ(fclose(holder), 0);
+    EXPECT_EQ(reap(lister), 0);
+#ifndef _WIN32
+    EXPECT_EQ(reap(stopped), 128 + SIGINT);
+    EXPECT_EQ(readfile(path("serr")), waits);
+#endif
     // Extracts among them give MAP01's data whole, as one run or none left it.
     for (int i = 0; i < 4; i++)
         children.push_back(spawn({LUMPGRAFT_BIN, "--extract", wadpath}, path("x" + std::to_string(i)),

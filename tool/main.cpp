@@ -368,6 +368,14 @@ static bool islevelmarker(int n)
            (n + 1 < numentries && strncmp(wadentry[n + 1].name, "TEXTMAP", 8) == 0);
 }
 
+// What --list and --extract print is what they are for: a failure to write
+// it is fatal. `written` says whether the last write was whole.
+static void need_output_written(bool written = true)
+{
+    if (!written || fflush(stdout) != 0 || ferror(stdout))
+        errorexit("standard output: write failed: %s\n", os_strerror(errno));
+}
+
 // list_wadfile: each level marker's name, the size of its data and its
 // offset, one line each, for people and scripts. The archive is only read,
 // under the lock, so that no change is seen half done.
@@ -381,6 +389,7 @@ static void list_wadfile()
             printf("%s %i %i\n", printable_string8(wadentry[i]).text, wadentry[i].size,
                    wadentry[i].filepos);
     }
+    need_output_written();
     close_wadfile();
 }
 
@@ -394,8 +403,7 @@ static void extract_wadfile()
     choose_entry(0);
     unsigned char *data = cachelump(level_entry);
     const size_t size = static_cast<size_t>(wadentry[level_entry].size);
-    if (fwrite(data, 1, size, stdout) != size || fflush(stdout) != 0)
-        errorexit("standard output: write failed: %s\n", os_strerror(errno));
+    need_output_written(fwrite(data, 1, size, stdout) == size);
     free(data);
     close_wadfile();
 }
