@@ -454,7 +454,9 @@ protected:
                         truthful = r.status == 0 && said_ok && samebytes(now, after);
                     else if (aftercommit.count(call + ":" + std::to_string(k)))
                         truthful = r.status == 0 && said_ok && isnew &&
-                                   (r.out + r.err).find(j.warning) != std::string::npos;
+                                   // the library warns on standard output
+                                   (j.argv[0] == LISTLEVELS_BIN ? r.out : r.err)
+                                           .find(j.warning) != std::string::npos;
                     else {
                         // A compaction's failed cut, or its sync, says which. A
                         // failure at the commit's header write runs no undo: its
@@ -509,8 +511,10 @@ protected:
                     if (!watched(c))
                         continue;
                     const int m = ++seen[c];
-                    if (failed && c != call)
+                    if (failed && c != call) {
                         seconds.push_back({first, {c, "kill", m}});
+                        seconds.push_back({first, {c, "EIO", m}});
+                    }
                     failed = failed || (c == call && m == k);
                 }
                 for (const std::vector<fault> &second : seconds) {

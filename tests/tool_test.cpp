@@ -813,6 +813,11 @@ TEST_F(ToolTest, TheLockAProgramTakesHoldsAcrossItsChanges)
     wadname = wadpath.c_str();
     ASSERT_EQ(wadlock(), 0);
     ASSERT_EQ(wadlock(), 0);
+    FILE *other = os_fopen(wadpath.c_str(), "r+b"); // the same file, another stream
+    std::swap(wadfp, other);
+    EXPECT_EQ(wadtrylock(), 0);
+    std::swap(wadfp, other);
+    ASSERT_EQ(fclose(other), 0);
     ASSERT_EQ(readwad(), 0);
     ASSERT_EQ(wadreplace(4, "library", 7), 0);
     const process child = spawn({LUMPGRAFT_BIN, wadpath, filepath}, path("out"), path("err"));

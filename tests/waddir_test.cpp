@@ -132,6 +132,9 @@ TEST_F(WadTest, DamagedHeadersAreRefusedWithoutTouchingTheTable)
     std::string out;
     readwad_out(out);
     EXPECT_EQ(numentries, 6000);
+    openwad(std::string("PWAD\2\0\0", 7)); // no count to read: the old one stays
+    readwad_out(out);
+    EXPECT_EQ(numentries, 6000);
 }
 
 TEST_F(WadTest, SoundHeadersLoad)
@@ -197,6 +200,7 @@ TEST_F(WadTest, StreamsWithoutADescriptorWork)
     std::string out;
     EXPECT_EQ(readwad_out(out), 0);
     EXPECT_EQ(entry_exist("PLAYPAL"), 7);
+    EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "needs a file, not a stream");
     writewad();
     closewad();
     EXPECT_TRUE(samebytes(w, before));
@@ -220,7 +224,10 @@ TEST_F(WadTest, WritingAnImpossibleStateIsFatal)
 {
     openwad(makewad(twolevels()));
     numentries = -1;
-    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write -1 entries");
+    wadname = nullptr;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255),
+                "^writewad: archive: refusing to write -1 entries");
+    wadname = wadpath.c_str();
     numentries = 5001;
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 5001 entries");
     // A directory over the header would be no archive; one past 2 GiB could
@@ -249,11 +256,16 @@ TEST(ErrorExit, FlushesStandardOutputThenPrintsExactlyTheMessage)
             if (!freopen(out.c_str(), "wb", stdout))
                 abort();
             printf("progress line\n");
+            atexit([] { fputs(" and an atexit function ran", stderr); });
             errorexit("level %s not found (%i)", "E1M9", 7);
         },
         testing::ExitedWithCode(255), "^level E1M9 not found \\(7\\)$");
     EXPECT_EQ(readfile(out), "progress line\n");
     std::filesystem::remove(out);
+    // A handler that returns leaves errorexit to print and exit as before.
+    wadonerror([](const char *, void *) {}, nullptr);
+    EXPECT_EXIT(errorexit("returned\n"), testing::ExitedWithCode(255), "^returned\n$");
+    wadonerror(nullptr, nullptr);
 }
 
 TEST_F(WadTest, NameMatching)
@@ -662,6 +674,16 @@ TEST_F(WadTest, ReplaceEntryData)
     wadentry[3].size = 2;
     EXPECT_EXIT(wadreplace(0, "x", 1), testing::ExitedWithCode(255), "changed in memory");
     EXPECT_TRUE(samebytes(readfile(wadpath), w));
+
+    // Bytes the program wrote through the stream reach the file first.
+    openwad(w);
+    ASSERT_EQ(readwad_out(out), 0);
+    ASSERT_EQ(fseek(wadfp, 0, SEEK_END), 0);
+    ASSERT_EQ(fwrite("TRAILING", 8, 1, wadfp), 1u);
+    EXPECT_EQ(wadreplace(4, "x", 1), 0);
+    closewad();
+    EXPECT_TRUE(samebytes(readfile(wadpath),
+                          grafted(makewad(twolevels(), "PWAD", "TRAILING"), 4, "x")));
 }
 
 TEST_F(WadTest, ACallThatFailsOnAnotherArchiveLeavesItAsItIs)
@@ -737,6 +759,9 @@ TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
         {rewrite, [] { wadreplace(0, "x", 1); }, "^wadreplace: .*: the archive changed on disk"},
         {rewrite, [] { compactwad(); }, "^compactwad: .*: the archive changed on disk"},
         {rewrite, [] { writewad(); }, "^writewad: .*: the archive changed on disk"},
+        {[this] { std::string s = readfile(wadpath); s[size_t(get32(s, 8)) + 8] = 'N';
+                  writefile(wadpath, s); }, // the header as it was, an entry renamed
+         [] { wadreplace(0, "x", 1); }, "the archive changed on disk"},
         {[] { diroffset += 16; }, [] { wadreplace(0, "x", 1); }, "changed in memory"},
         {[] { diroffset += 16; }, [] { compactwad(); }, "changed in memory"},
         {{}, [&] { wadreplacefrom(0, 5, nested, nullptr); }, "another change is under way"},
@@ -817,9 +842,34 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
                           wadpath + ": no directory of this file is loaded\n");
     EXPECT_EQ(entry_exist("MAP01"), -1);
     EXPECT_TRUE(samebytes(readfile(wadpath), w));
+    const auto unlocked = [&] {
+        FILE *probe = fopen(wadpath.c_str(), "rb");
+        const bool free = probe && os_lock(fileno(probe), false, false) == 0;
+        return probe && fclose(probe) == 0 && free;
+    };
+    EXPECT_TRUE(unlocked());
     ASSERT_EQ(readwad_out(out), 0);
     EXPECT_EQ(wadreplace(0, "again", 5), 0);
+    EXPECT_TRUE(unlocked());
     EXPECT_TRUE(samebytes(readfile(wadpath), grafted(w, 0, "again")));
+    // An interruption passed on from a signal handler goes to the handler too.
+    wadonerror([](const char *message, void *) { fprintf(stderr, "handler: %s", message); },
+               nullptr);
+    const wadsource_t interrupts = [](size_t, size_t, void *) -> const void * {
+        wadinterrupt(SIGINT);
+        return "bytes";
+    };
+    EXPECT_EXIT(wadreplacefrom(0, 5, interrupts, nullptr), [](int) { return true; },
+                "handler: wadreplace: .*: interrupted by SIGINT; the archive is as it was");
+    ASSERT_EQ(wadlock(), 0); // a lock the program took goes too
+    wadonerror([](const char *message, void *) { throw failure{message}; }, nullptr);
+    EXPECT_THROW(cachelump(99), failure);
+    EXPECT_TRUE(unlocked());
+    // A handler that leaves after an interruption ends it: the next change runs.
+    ASSERT_EQ(readwad_out(out), 0);
+    EXPECT_THROW(wadreplacefrom(0, 5, interrupts, nullptr), failure);
+    ASSERT_EQ(readwad_out(out), 0);
+    EXPECT_EQ(wadreplace(0, "after", 5), 0);
 }
 
 TEST_F(WadTest, TheLockBlocksNoReader)

@@ -823,7 +823,9 @@ void interrupted(const char *op)
         format("%s: %s: interrupted by %s; %s\n", op, archive(), os_signalname(sig), holds);
     fflush(stdout);
     if (errorhandler) {
+        // A handler that goes on has been told: later changes run again.
         forgetarchive();
+        interruption = 0;
         errorhandler(text, errorcontext);
     }
     fputs(text, stderr);

@@ -197,7 +197,9 @@ int wadtrylock(void);
 // step as a failure would end it, undone; one that has begun its commit
 // ends first. Then the handler set with wadonerror, if any, is given a
 // message that says so and what the archive holds, and the process ends by
-// the signal. The first signal counts; a second does not cut the undo short.
+// the signal, unless the handler leaves: the interruption is then over, and
+// later changes run. The first signal counts; a second does not cut the
+// undo short.
 void wadinterrupt(int signal);
 
 // wadlock: wait for, then hold, the archive's lock on `wadfp` until the
