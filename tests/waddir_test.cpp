@@ -9,6 +9,9 @@
 #include "waddir.h"
 
 #include <functional>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 using namespace testwad;
 
@@ -60,6 +63,15 @@ protected:
         return r;
     }
 };
+
+// A signal named in messages by its own name, where the system has one.
+#ifdef SIGUSR1
+constexpr int namedsignal = SIGUSR1;
+const char *const namedsignalname = "SIGUSR1";
+#else
+constexpr int namedsignal = SIGTERM;
+const char *const namedsignalname = "SIGTERM";
+#endif
 
 wadentry_t named(const std::string &name)
 {
@@ -208,10 +220,18 @@ TEST_F(WadTest, StreamsWithoutADescriptorWork)
 
 TEST_F(WadTest, DirectoryIsWrittenAtTheOffsetOverWhateverIsThere)
 {
+    // Over lump data it lists, it would make those lumps hold its records:
+    // that is refused, writing nothing. Over data no entry lists, it goes.
     openwad(makewad(twolevels()));
     std::string out;
     ASSERT_EQ(readwad_out(out), 0);
-    diroffset = 12; // over the lump data
+    diroffset = 12;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255),
+                "^writewad: .*: the directory at 12 would go over the data of entry 1 \\(THINGS\\); "
+                "add entries with addentry, or move diroffset past the data\n$");
+    EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
+    for (int i = 0; i < numentries; i++)
+        wadentry[i].size = 0;
     writewad();
     closewad();
     const std::string w = readfile(wadpath);
@@ -830,21 +850,23 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
     ASSERT_EQ(readwad_out(out), 0);
     const wadsource_t nothing = [](size_t, size_t, void *) -> const void * { return nullptr; };
     for (const auto &call : std::vector<std::function<void()>>{
-             [&] { wadreplacefrom(0, 5, nothing, nullptr); }, [] { writewad(); }}) {
+             [&] { wadreplacefrom(0, 5, nothing, nullptr); }, [] { writewad(); },
+             [&] { copywad(path("no/such/folder").c_str()); }}) {
         try {
             call();
         } catch (const failure &f) {
-            caught += f.message;
+            caught += std::to_string(waderror()) + " " + f.message;
         }
     }
-    EXPECT_EQ(caught, "wadreplace: " + wadpath + ": the source gave no bytes for 0 to 5 of the 5 "
-                                                 "to store\nwritewad: " +
-                          wadpath + ": no directory of this file is loaded\n");
+    EXPECT_EQ(caught, "6 wadreplace: " + wadpath + ": the source gave no bytes for 0 to 5 of the 5 "
+                                                   "to store\n4 writewad: " +
+                          wadpath + ": no directory of this file is loaded\n1 copywad: Couldn't "
+                          "copy a wad (filename:" + path("no/such/folder") + ")\n");
     EXPECT_EQ(entry_exist("MAP01"), -1);
     EXPECT_TRUE(samebytes(readfile(wadpath), w));
     const auto unlocked = [&] {
         FILE *probe = fopen(wadpath.c_str(), "rb");
-        const bool free = probe && os_lock(fileno(probe), false, false) == 0;
+        const bool free = probe && os_lock(fileno(probe), false) == 0;
         return probe && fclose(probe) == 0 && free;
     };
     EXPECT_TRUE(unlocked());
@@ -856,15 +878,41 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
     wadonerror([](const char *message, void *) { fprintf(stderr, "handler: %s", message); },
                nullptr);
     const wadsource_t interrupts = [](size_t, size_t, void *) -> const void * {
-        wadinterrupt(SIGINT);
+        wadinterrupt(namedsignal);
         return "bytes";
     };
     EXPECT_EXIT(wadreplacefrom(0, 5, interrupts, nullptr), [](int) { return true; },
-                "handler: wadreplace: .*: interrupted by .*; the archive is as it was");
-    ASSERT_EQ(wadlock(), 0); // a lock the program took goes too
+                std::string("handler: wadreplace: .*: interrupted by ") + namedsignalname +
+                    "; the archive is as it was");
+    ASSERT_EQ(wadlock(), 0); // a lock the program took stays, until it closes the stream
     wadonerror([](const char *message, void *) { throw failure{message}; }, nullptr);
     EXPECT_THROW(cachelump(99), failure);
-    EXPECT_TRUE(unlocked());
+    EXPECT_FALSE(unlocked());
+    // Nothing a failing call opened or allocated stays behind, over
+    // hundreds of handled errors: no descriptor, no buffer.
+    std::string bytes = w;
+    bytes.replace(size_t(get32(w, 8)) + 4, 4, le32(1 << 20)); // MAP01's data runs past the end
+    openwad(bytes);
+    const auto nextfd = [&] {
+        FILE *probe = fopen(wadpath.c_str(), "rb");
+        const int fd = fileno(probe);
+        return fclose(probe) == 0 ? fd : -1;
+    };
+    const int firstfree = nextfd();
+#ifdef __GLIBC__
+    const size_t heap = mallinfo2().uordblks + mallinfo2().hblkhd;
+#endif
+    for (int i = 0; i < 300; i++) {
+        ASSERT_EQ(readwad_out(out), 0);
+        EXPECT_THROW(copywad(wadpath.c_str()), failure);
+        ASSERT_EQ(readwad_out(out), 0);
+        EXPECT_THROW(cachelump(0), failure);
+    }
+    EXPECT_EQ(nextfd(), firstfree);
+#ifdef __GLIBC__
+    EXPECT_LT(mallinfo2().uordblks + mallinfo2().hblkhd, heap + (10 << 20));
+#endif
+    openwad(w);
     // A handler that leaves after an interruption ends it: the next change runs.
     ASSERT_EQ(readwad_out(out), 0);
     EXPECT_THROW(wadreplacefrom(0, 5, interrupts, nullptr), failure);

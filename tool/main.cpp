@@ -378,23 +378,25 @@ static void need_output_written(bool written = true)
 
 // list_wadfile: each level marker's name, the size of its data and its
 // offset, one line each, for people and scripts. The archive is only read,
-// under the lock, so that no change is seen half done.
+// under the lock, so that no change is seen half done; the lines are
+// written once it is released, so that a slow reader holds up no change.
 static void list_wadfile()
 {
     lock_wadfile("rb");
     if (readwad())
         errorexit("%s: refused, nothing listed\n", wadfile_name);
+    close_wadfile();
     for (int i = 0; i < numentries; i++) {
         if (islevelmarker(i))
             printf("%s %i %i\n", printable_string8(wadentry[i]).text, wadentry[i].size,
                    wadentry[i].filepos);
     }
     need_output_written();
-    close_wadfile();
 }
 
 // extract_wadfile: the data of the entry a graft into graftfile_levelname
-// would receive, byte for byte, on standard output.
+// would receive, byte for byte, on standard output, read under the lock and
+// written once it is released.
 static void extract_wadfile()
 {
     lock_wadfile("rb");
@@ -402,10 +404,10 @@ static void extract_wadfile()
         errorexit("%s: refused, nothing extracted\n", wadfile_name);
     choose_entry(0);
     unsigned char *data = cachelump(level_entry);
+    close_wadfile();
     const size_t size = static_cast<size_t>(wadentry[level_entry].size);
     need_output_written(fwrite(data, 1, size, stdout) == size);
     free(data);
-    close_wadfile();
 }
 
 // The exit status tells what happened to the archive. A standard output that
@@ -426,7 +428,7 @@ constexpr int usage_status = 255;
 
 int main(int argc, char **argv)
 {
-    os_startup(&argc, &argv);
+    const int closed = os_startup(&argc, &argv);
     // "lumpgraft --compact wadfile" reclaims what grafts left behind,
     // "--list wadfile" shows the levels and "--extract wadfile [levelname]"
     // a level's data; an archive named like an option is reached as
@@ -452,6 +454,16 @@ int main(int argc, char **argv)
         printf("lumpgraft wadfile levelfile [levelname]\n");
         finish_output();
         return usage_status;
+    }
+    if (listing || extracting) {
+        // Their output is what they are for: none can be written to a
+        // closed standard output, and the library's own lines (a refusal)
+        // go with the other messages, not into it.
+        if (closed & 1 << 1) {
+            errno = EBADF;
+            need_output_written(false);
+        }
+        wadmsgfp = stderr;
     }
     if (compacting || listing || extracting) {
         wadfile_name = argv[2];

@@ -49,8 +49,9 @@ struct os_filestat {
 // closed standard stream opened on the null device, so that no file the
 // program opens takes its place and receives its messages; and a write to
 // a closed pipe or past the file size limit failing with EPIPE or EFBIG
-// instead of ending the process by a signal.
-static inline void os_startup(int *argc, char ***argv);
+// instead of ending the process by a signal. Returns the standard streams
+// the process started without, as bits 1 << 0, 1 << 1 and 1 << 2.
+static inline int os_startup(int *argc, char ***argv);
 
 // The reason for the errno value err, as a user can read it.
 static inline const char *os_strerror(int err);
@@ -94,14 +95,17 @@ static inline int64_t os_freespace(int fd);
 static inline bool os_appends(FILE *fp);
 // Waits for, then holds, the exclusive lock that serializes changes to one
 // file, until os_unlock or until the descriptor is closed. Readers are never
-// blocked by it. `held` says that this process believes it holds it through
-// fd already, which may be stale (the descriptor closed and opened anew):
-// POSIX's flock returns at once for a descriptor that holds it, and takes
-// it otherwise; Windows' locks would wait for themselves, so there the
-// belief is checked with the system before anything waits. With `wait`
-// false, a lock another holds is not waited for: 1 says so.
-static inline int os_lock(int fd, bool held = false, bool wait = true);
+// blocked by it. The lock belongs to the open file (POSIX's open file
+// description, Windows' handle): another open of the same file, in this
+// process too, waits for it like another program's. With `wait` false, a
+// lock another holds is not waited for: 1 says so. A descriptor that holds
+// the lock must not ask for it again: Windows' would wait for itself.
+static inline int os_lock(int fd, bool wait = true);
 static inline int os_unlock(int fd);
+// Whether the open file of descriptor fd holds that lock now: 1 or 0, asked
+// of the system, or -1 where the system cannot tell (POSIX systems other
+// than Linux), or on an error.
+static inline int os_lockheld(int fd);
 // This process's identifier, which a forked child does not share.
 static inline int64_t os_pid();
 
@@ -110,7 +114,9 @@ static inline int64_t os_pid();
 // with the signal's number instead of the process ending at once (a signal
 // ignored when the program started stays ignored); a system call the
 // process was in is finished first. os_endbysignal ends the process by the
-// signal, as if it had not been caught: a shell sees an interruption.
+// signal, as if it had not been caught, even from inside a handler of that
+// signal: a shell sees an interruption. It may be called from a signal
+// handler. os_signalname names a signal ("SIGUSR1", "Ctrl-C").
 static inline void os_catchinterrupts(void (*record)(int));
 [[noreturn]] static inline void os_endbysignal(int sig);
 static inline const char *os_signalname(int sig);
@@ -378,7 +384,7 @@ static inline HANDLE oshandle(int fd)
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-static inline void os_startup(int *argc, char ***argv)
+static inline int os_startup(int *argc, char ***argv)
 {
     // Windows passes main its arguments in the ANSI code page, which cannot
     // hold every name: take them from the UTF-16 command line instead.
@@ -405,8 +411,15 @@ static inline void os_startup(int *argc, char ***argv)
     // The C runtime keeps descriptors 0, 1 and 2 for the standard streams
     // even when the process was started without them, so no file opened
     // later can take their place. Windows has no SIGPIPE or SIGXFSZ.
+    int closed = 0;
+    const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int fd = 0; fd <= 2; fd++) {
+        const HANDLE h = GetStdHandle(streams[fd]);
+        closed |= h == nullptr || h == INVALID_HANDLE_VALUE ? 1 << fd : 0;
+    }
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    return closed;
 }
 
 static inline const char *os_strerror(int err)
@@ -656,35 +669,20 @@ static inline bool os_appends(FILE *fp)
 #endif
 }
 
-static inline int os_lock(int fd, bool held, bool wait)
+static inline int os_lock(int fd, bool wait)
 {
     HANDLE h = oshandle(fd);
     if (h == INVALID_HANDLE_VALUE)
         return -1;
     OVERLAPPED o = at(int64_t(lockbyte));
-    // A handle's exclusive lock stops that handle too, so the belief that
-    // it holds the lock is checked with the system first. Taking it without
-    // waiting succeeds only when nobody holds it (the descriptor was closed
-    // and opened anew since). A shared lock over two bytes is granted past
-    // the exclusive lock of the same handle alone: then it holds it, and
-    // the probe, which no other lock matches exactly, is released again.
     const os_faultcall f = OS_FAULT("flock", fd, nullptr);
-    OS_RECORD(f, f.action == os_fail ? -1 : 0, ", LOCK_EX");
-    if (f.action == os_fail)
-        return seterrno();
-    if (held || !wait) {
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &o))
-            return 0;
-        if (held && LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 2, 0, &o)) {
-            UnlockFileEx(h, 0, 2, 0, &o);
-            return 0;
-        }
-        if (!wait)
-            return GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING
-                       ? 1
-                       : seterrno();
-    }
-    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &o) ? 0 : seterrno();
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    const BOOL ok = OS_CALL(f, FALSE, LockFileEx(h, flags, 0, 1, 0, &o));
+    OS_RECORD(f, ok ? 0 : -1, wait ? ", LOCK_EX" : ", LOCK_EX|LOCK_NB");
+    if (!ok && !wait && f.action != os_fail &&
+        (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING))
+        return 1;
+    return ok ? 0 : seterrno();
 }
 
 static inline int os_unlock(int fd)
@@ -697,6 +695,26 @@ static inline int os_unlock(int fd)
     const BOOL ok = OS_CALL(f, FALSE, UnlockFileEx(h, 0, 1, 0, &o));
     OS_RECORD(f, ok ? 0 : -1, ", LOCK_UN");
     return ok ? 0 : seterrno();
+}
+
+static inline int os_lockheld(int fd)
+{
+    // Taking the lock without waiting succeeds only when nobody holds it,
+    // and is undone. A shared lock over two bytes is granted past the
+    // exclusive lock of the same handle alone: then this handle holds it,
+    // and the probe, which no other lock matches exactly, is released.
+    HANDLE h = oshandle(fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    OVERLAPPED o = at(int64_t(lockbyte));
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &o)) {
+        UnlockFileEx(h, 0, 1, 0, &o);
+        return 0;
+    }
+    if (!LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 2, 0, &o))
+        return 0;
+    UnlockFileEx(h, 0, 2, 0, &o);
+    return 1;
 }
 
 static inline int64_t os_pid()
@@ -729,7 +747,21 @@ static inline void os_endbysignal(int)
 
 static inline const char *os_signalname(int sig)
 {
-    return sig == SIGBREAK ? "Ctrl-Break" : "Ctrl-C";
+    switch (sig) {
+    case SIGINT:
+        return "Ctrl-C";
+    case SIGBREAK:
+        return "Ctrl-Break";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGABRT:
+        return "SIGABRT";
+    default: {
+        static char name[32];
+        snprintf(name, sizeof name, "signal %d", sig);
+        return name;
+    }
+    }
 }
 
 #ifdef LUMPGRAFT_FAULTPOINTS
@@ -792,14 +824,17 @@ template <typename Call> static inline auto again(Call call)
     return r;
 }
 
-static inline void os_startup(int *, char ***)
+static inline int os_startup(int *, char ***)
 {
     // Arguments arrive as the bytes typed, and no stream translates newlines.
     // open returns the lowest free descriptor, so a closed 0, 1 or 2 is
     // filled in order; a process that cannot even do that stops here.
+    int closed = 0;
     for (int fd = 0; fd <= 2; fd++) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
-            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        closed |= 1 << fd;
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) {
             static const char message[] = "lumpgraft: cannot open /dev/null\n";
             if (write(2, message, sizeof message - 1) < 0) {
                 // standard error is closed too: nothing more can be said
@@ -809,6 +844,7 @@ static inline void os_startup(int *, char ***)
     }
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    return closed;
 }
 
 static inline const char *os_strerror(int err)
@@ -1002,7 +1038,7 @@ static inline bool os_appends(FILE *fp)
     return flags != -1 && (flags & O_APPEND) != 0;
 }
 
-static inline int os_lock(int fd, bool, bool wait)
+static inline int os_lock(int fd, bool wait)
 {
     // flock is advisory: it serializes changes and blocks no reader.
     const int r = again([&] {
@@ -1020,6 +1056,37 @@ static inline int os_unlock(int fd)
     const int r = OS_CALL(f, -1, flock(fd, LOCK_UN));
     OS_RECORD(f, r, ", LOCK_UN");
     return r;
+}
+
+static inline int os_lockheld(int fd)
+{
+#ifdef __linux__
+    // Linux lists the locks an open file holds among its descriptor's
+    // details: "lock:\t1: FLOCK  ADVISORY  WRITE ...".
+    char path[64], details[4096];
+    snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
+    const int info = again([&] { return open(path, O_RDONLY | O_CLOEXEC); });
+    if (info < 0)
+        return -1;
+    size_t got = 0;
+    for (int64_t n; got < sizeof details - 1; got += size_t(n)) {
+        n = again([&] { return read(info, details + got, sizeof details - 1 - got); });
+        if (n <= 0)
+            break;
+    }
+    close(info);
+    details[got] = '\0';
+    for (const char *line = strstr(details, "lock:"); line; line = strstr(line + 1, "lock:")) {
+        const char *end = strchr(line, '\n');
+        const char *flock = strstr(line, "FLOCK"), *write = strstr(line, "WRITE");
+        if (flock && write && (!end || write < end))
+            return 1;
+    }
+    return 0;
+#else
+    (void)fd;
+    return -1;
+#endif
 }
 
 static inline int64_t os_pid()
@@ -1049,14 +1116,50 @@ static inline void os_catchinterrupts(void (*record)(int))
 
 static inline void os_endbysignal(int sig)
 {
+    // Inside the signal's handler the signal is blocked, and would wait
+    // there while the process went on to exit.
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
     signal(sig, SIG_DFL);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
     std::_Exit(128 + sig);
 }
 
 static inline const char *os_signalname(int sig)
 {
-    return sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGINT";
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    case SIGQUIT:
+        return "SIGQUIT";
+    case SIGUSR1:
+        return "SIGUSR1";
+    case SIGUSR2:
+        return "SIGUSR2";
+    case SIGALRM:
+        return "SIGALRM";
+    case SIGPIPE:
+        return "SIGPIPE";
+    case SIGXCPU:
+        return "SIGXCPU";
+    case SIGXFSZ:
+        return "SIGXFSZ";
+    case SIGTSTP:
+        return "SIGTSTP";
+    case SIGABRT:
+        return "SIGABRT";
+    default: {
+        static char name[32];
+        snprintf(name, sizeof name, "signal %d", sig);
+        return name;
+    }
+    }
 }
 
 #ifdef LUMPGRAFT_FAULTPOINTS

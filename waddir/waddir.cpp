@@ -8,6 +8,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <iterator>
 #include <bit>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <cstring>
 
 FILE *wadfp;
+FILE *wadmsgfp;
 const char *wadname;
 int wad;
 int32_t numentries;
@@ -42,8 +44,11 @@ static struct {
 
 // The locks taken for the program with wadlock, which last until the
 // program closes the stream: the descriptor, the file, and the process
-// that took it (a forked child shares the descriptor, and so the lock, but
-// does not release it); an empty slot has pid 0, which no process has.
+// that took it; an empty slot has pid 0, which no process has. A record is
+// believed only while all three still hold and, where the system can tell,
+// the descriptor's open file still holds the lock: a number that came back
+// after a close, on this file or another, or a descriptor a forked child
+// inherited, is another's, and its record is dropped.
 struct heldlock {
     int fd;
     os_fileid id;
@@ -93,16 +98,32 @@ static waderrorhandler_t errorhandler;
 static void *errorcontext;
 
 // The signal a program's handler passed on with wadinterrupt, which the
-// change under way acts on at its next step.
+// change under way acts on at its next step, and whether a change holds
+// the lock and acts on one (`acting`): without one, a signal ends the
+// process at once. Both are read in a signal handler.
 static volatile sig_atomic_t interruption;
+static volatile sig_atomic_t acting;
+
+// The kind of the last fatal error, for the program's handler.
+static int lasterror;
 
 static bool abortchange();
 static void forgetarchive();
 
 void wadinterrupt(int signal)
 {
+    // The first signal counts. Nothing has been written while no change
+    // acts, not even while one waits for the lock: the process ends as it
+    // would have without the program's handler.
     if (!interruption)
         interruption = signal;
+    if (!acting)
+        os_endbysignal(interruption);
+}
+
+int waderror()
+{
+    return lasterror;
 }
 
 void wadonerror(waderrorhandler_t handler, void *context)
@@ -140,32 +161,51 @@ __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static const char *format(co
     return text;
 }
 
-void errorexit(const char *fmt, ...)
+// A fatal error of `kind`. Without a handler, the message comes first, so
+// that a kill during the undo cannot hide the reason; a handler is given it
+// once the change is undone, its lock released and the library holds no
+// archive (the lock the program took stays), with errno as the failing
+// call left it: it may leave by longjmp, or by an exception.
+[[noreturn]] static void fail(int kind, const char *fmt, va_list args)
 {
-    va_list args;
-    va_start(args, fmt);
+    const int reason = errno;
+    lasterror = kind;
     if (!errorhandler) {
         // Progress lines come first, so the fatal message follows them in a
         // log that captures both streams.
         fflush(stdout);
         vfprintf(stderr, fmt, args);
-        va_end(args);
         fflush(stderr);
         abortchange();
         // _Exit, not exit: the program's own streams are left as they are.
         std::_Exit(255);
     }
-    // The handler runs once the change is undone and the library holds no
-    // archive: it may leave by longjmp, or by an exception.
     const char *message = formatted(fmt, args);
-    va_end(args);
     abortchange();
     forgetarchive();
+    // A handler that goes on ends an interruption that came meanwhile too.
+    interruption = 0;
+    errno = reason;
     errorhandler(message, errorcontext);
     fflush(stdout);
     fputs(message, stderr);
     fflush(stderr);
     std::_Exit(255);
+}
+
+void errorexit(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    fail(WADERR_CALLER, fmt, args);
+}
+
+__attribute__((format(WADDIR_PRINTF_FORMAT, 2, 3))) [[noreturn]] static void
+wadfail(int kind, const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    fail(kind, fmt, args);
 }
 
 // The end of a run interrupted by `interruption`: the change under way is
@@ -198,28 +238,38 @@ static const char *archive()
 static void wadflush(const char *op)
 {
     if (os_flush(wadfp) != 0)
-        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
+}
+
+// Read up to len bytes at `at`: how many, less only at the end of the
+// file, or -1 with errno set.
+static int64_t readat(void *buf, size_t len, int64_t at)
+{
+    const int fd = fileno(wadfp);
+    if (len == 0)
+        return 0;
+    if (fd >= 0)
+        return os_pread(fd, buf, len, at);
+    if (os_seek(wadfp, at, SEEK_SET) != 0)
+        return -1;
+    const int64_t got = int64_t(fread(buf, 1, len, wadfp));
+    return got < int64_t(len) && ferror(wadfp) ? -1 : got;
+}
+
+// A read of len bytes that gave `got`, told as a failure.
+[[noreturn]] static void readfailed(int64_t got, size_t len, const char *op)
+{
+    if (got < 0)
+        wadfail(WADERR_SYSTEM, "%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
+    wadfail(WADERR_ARCHIVE, "%s: %s: file ends before %zu bytes could be read\n", op, archive(),
+            len);
 }
 
 static void wadreadat(void *buf, size_t len, int64_t at, const char *op)
 {
-    const int fd = fileno(wadfp);
-    int64_t got;
-    if (len == 0)
-        return;
-    if (fd >= 0) {
-        got = os_pread(fd, buf, len, at);
-    } else {
-        if (os_seek(wadfp, at, SEEK_SET) != 0)
-            errorexit("%s: %s: cannot seek to %lld: %s\n", op, archive(),
-                      static_cast<long long>(at), os_strerror(errno));
-        got = int64_t(fread(buf, 1, len, wadfp));
-        got = got < int64_t(len) && ferror(wadfp) ? -1 : got;
-    }
-    if (got < 0)
-        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
-    if (got < int64_t(len))
-        errorexit("%s: %s: file ends before %zu bytes could be read\n", op, archive(), len);
+    const int64_t got = readat(buf, len, at);
+    if (got != int64_t(len))
+        readfailed(got, len, op);
     checkinterrupt(op);
 }
 
@@ -238,7 +288,7 @@ static bool writeat(const void *buf, size_t len, int64_t at)
 static void wadwriteat(const void *buf, size_t len, int64_t at, const char *op)
 {
     if (!writeat(buf, len, at))
-        errorexit("%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "%s: %s: write failed: %s\n", op, archive(), os_strerror(errno));
     checkinterrupt(op);
 }
 
@@ -252,7 +302,7 @@ static bool syncs()
 static void wadsync(const char *op)
 {
     if (!syncs())
-        errorexit("%s: %s: sync failed: %s\n", op, archive(), os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "%s: %s: sync failed: %s\n", op, archive(), os_strerror(errno));
     checkinterrupt(op);
 }
 
@@ -261,7 +311,7 @@ static os_filestat wadstat(int fd, const char *op)
 {
     os_filestat st;
     if (os_fstat(fd, &st) != 0)
-        errorexit("%s: %s: fstat failed: %s\n", op, archive(), os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "%s: %s: fstat failed: %s\n", op, archive(), os_strerror(errno));
     return st;
 }
 
@@ -270,7 +320,7 @@ static int64_t wadend(const char *op)
 {
     int64_t end;
     if (os_seek(wadfp, 0, SEEK_END) != 0 || (end = os_tell(wadfp)) < 0)
-        errorexit("%s: %s: cannot find the end of the file: %s\n", op, archive(),
+        wadfail(WADERR_SYSTEM, "%s: %s: cannot find the end of the file: %s\n", op, archive(),
                   os_strerror(errno));
     return end;
 }
@@ -378,12 +428,22 @@ static bool loadedhere(const char *op, os_filestat *st)
     return os_sameid(st->id, ondisk.id);
 }
 
-// readwad's refusals: a line on standard output, and no directory loaded.
+// One of the library's own lines (a refusal, a warning), where the
+// program sends them: standard output unless it chose another stream.
+__attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static void note(const char *fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    vfprintf(wadmsgfp ? wadmsgfp : stdout, fmt, args);
+    va_end(args);
+}
+
+// readwad's refusals: a line, and no directory loaded.
 __attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static int refuse(const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
-    vprintf(fmt, args);
+    vfprintf(wadmsgfp ? wadmsgfp : stdout, fmt, args);
     va_end(args);
     refused = true;
     ondisk.loaded = false;
@@ -395,7 +455,7 @@ int readwad()
     const char *const op = "readwad";
     // A change commits the shared directory: another may not take its place.
     if (change.state != idle)
-        errorexit("readwad: %s: a change is under way; read the archive once it ends\n",
+        wadfail(WADERR_MISUSE, "readwad: %s: a change is under way; read the archive once it ends\n",
                   archive());
     wadflush(op);
     const bool identified = fileno(wadfp) >= 0;
@@ -486,7 +546,7 @@ static os_filestat needloaded(const char *op)
 {
     os_filestat st;
     if (!loadedhere(op, &st))
-        errorexit("%s: %s: no directory of this file is loaded\n", op, archive());
+        wadfail(WADERR_MISUSE, "%s: %s: no directory of this file is loaded\n", op, archive());
     return st;
 }
 
@@ -495,36 +555,35 @@ static os_filestat needloaded(const char *op)
 static void needoffsets(int64_t length, const char *how, const char *op)
 {
     if (length > INT32_MAX)
-        errorexit("%s: %s: the archive would reach %lld bytes%s; WAD offsets stop at 2 GiB\n",
+        wadfail(WADERR_ARCHIVE, "%s: %s: the archive would reach %lld bytes%s; WAD offsets stop at 2 GiB\n",
                   op, archive(), static_cast<long long>(length), how);
 }
 
-// The record of a lock taken with wadlock on file `id`, through descriptor
-// fd or another descriptor still open on that file; null when there is none.
-static const heldlock *lockholder(int fd, const os_fileid &id)
+// Whether the record `h` is still true.
+static bool stillheld(const heldlock &h)
 {
-    for (const heldlock &h : heldlocks) {
-        os_filestat other;
-        if (h.pid != 0 && h.fd >= 0 && os_sameid(h.id, id) &&
-            (h.fd == fd || (os_fstat(h.fd, &other) == 0 && os_sameid(other.id, id))))
-            return &h;
-    }
-    return nullptr;
+    os_filestat st;
+    return h.pid == os_pid() && os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) &&
+           os_lockheld(h.fd) != 0;
 }
 
-// Take the lock on fd, of file `id`, unless this process holds it through
-// another descriptor of that file, which would wait for itself. Returns 1
-// when this process held it already, 0 when it took it now, 2 when another
-// holds it and `wait` is false, or -1 with errno set.
-static int takelock(int fd, const os_fileid &id, bool wait = true)
+// How the program holds the lock of file `id`, by wadlock: through
+// descriptor fd (onthis), through another descriptor of the file, which a
+// change through fd would wait for forever (onanother), or not at all.
+// Records no longer true are dropped on the way.
+enum programlock { notheld, onthis, onanother };
+static programlock lockedbyprogram(int fd, const os_fileid &id)
 {
-    const heldlock *h = lockholder(fd, id);
-    if (h && h->fd != fd)
-        return 1;
-    const int r = os_lock(fd, h != nullptr, wait);
-    if (r != 0)
-        return r < 0 ? -1 : 2;
-    return h != nullptr;
+    programlock found = notheld;
+    for (heldlock &h : heldlocks) {
+        if (h.pid == 0)
+            continue;
+        if (!stillheld(h))
+            h = {-1, {}, 0};
+        else if (os_sameid(h.id, id) && found != onthis)
+            found = h.fd == fd ? onthis : onanother;
+    }
+    return found;
 }
 
 // wadlock, waiting for the lock or not.
@@ -538,21 +597,28 @@ static int lockwad(bool wait)
     }
     if (os_fstat(fd, &st) != 0)
         return -1;
-    const int held = takelock(fd, st.id, wait);
-    if (held != 0)
-        return held < 0 ? -1 : held == 2;
-    // A record whose descriptor no longer holds its file's lock makes room.
-    for (heldlock &h : heldlocks) {
-        os_filestat other;
-        if (h.pid == 0 || h.fd < 0 || h.fd == fd || os_fstat(h.fd, &other) != 0 ||
-            !os_sameid(other.id, h.id)) {
-            h = {fd, st.id, os_pid()};
-            return 0;
-        }
+    const programlock held = lockedbyprogram(fd, st.id);
+    if (held == onthis)
+        return 0;
+    if (held == onanother) {
+        errno = EDEADLK;
+        return -1;
     }
-    os_unlock(fd);
-    errno = ENOLCK;
-    return -1;
+    heldlock *slot = std::find_if(std::begin(heldlocks), std::end(heldlocks),
+                                  [](const heldlock &h) { return h.pid == 0; });
+    if (slot == std::end(heldlocks)) {
+        errno = ENOLCK;
+        return -1;
+    }
+    // A lock the descriptor holds already (a change under way took it, or
+    // the program did itself) becomes the program's as it is.
+    if (os_lockheld(fd) != 1) {
+        const int r = os_lock(fd, wait);
+        if (r != 0)
+            return r < 0 ? -1 : 1;
+    }
+    *slot = {fd, st.id, os_pid()};
+    return 0;
 }
 
 int wadlock()
@@ -577,11 +643,11 @@ static void checkdisk(const char *op)
     const int64_t got = os_pread(change.fd, header, sizeof header, 0);
     const int64_t gotdir = got < 0 ? 0 : os_pread(change.fd, seen, dirbytes, ondisk.offset);
     if (got < 0 || gotdir < 0)
-        errorexit("%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "%s: %s: read failed: %s\n", op, archive(), os_strerror(errno));
     fromfile(seen, ondisk.count);
     if (got != WADHEADERSIZE || memcmp(header, expected, sizeof header) != 0 ||
         gotdir != int64_t(dirbytes) || memcmp(seen, ondisk.dir, dirbytes) != 0)
-        errorexit("%s: %s: the archive changed on disk since it was read; read it again\n",
+        wadfail(WADERR_CHANGED, "%s: %s: the archive changed on disk since it was read; read it again\n",
                   op, archive());
 }
 
@@ -598,19 +664,19 @@ static bool changedinmemory()
 static void beginchange(const char *op, bool inplace)
 {
     if (change.state != idle)
-        errorexit("%s: %s: another change is under way; one cannot start inside it\n", op,
+        wadfail(WADERR_MISUSE, "%s: %s: another change is under way; one cannot start inside it\n", op,
                   archive());
     const os_filestat st = needloaded(op);
     const int fd = fileno(wadfp);
     if (inplace && fd < 0)
-        errorexit("%s: %s: a change in place needs a file, not a stream in memory\n", op,
+        wadfail(WADERR_MISUSE, "%s: %s: a change in place needs a file, not a stream in memory\n", op,
                   archive());
     if (inplace && changedinmemory())
-        errorexit("%s: %s: the directory was changed in memory; writewad writes it first\n",
+        wadfail(WADERR_MISUSE, "%s: %s: the directory was changed in memory; writewad writes it first\n",
                   op, archive());
     // Every write would land at the end of the file, whatever its offset.
     if (fd >= 0 && os_appends(wadfp))
-        errorexit("%s: %s: the stream was opened for appending, which puts every write at the "
+        wadfail(WADERR_MISUSE, "%s: %s: the stream was opened for appending, which puts every write at the "
                   "end of the file\n",
                   op, archive());
     wadflush(op);
@@ -621,11 +687,22 @@ static void beginchange(const char *op, bool inplace)
     change.id = st.id;
     change.ownslock = false;
     if (fd >= 0) {
-        const int held = takelock(fd, st.id);
-        if (held < 0)
-            errorexit("%s: %s: cannot lock: %s\n", op, archive(), os_strerror(errno));
-        change.ownslock = held == 0;
+        // The change takes the lock through its own stream unless it holds
+        // it already: the program's, or one it took itself.
+        const programlock held = lockedbyprogram(fd, st.id);
+        if (held == onanother)
+            wadfail(WADERR_MISUSE,
+                    "%s: %s: the program holds the archive's lock through another stream; a "
+                    "change through this one would wait for it forever\n",
+                    op, archive());
+        if (held == notheld && os_lockheld(fd) != 1) {
+            if (os_lock(fd) != 0)
+                wadfail(WADERR_SYSTEM, "%s: %s: cannot lock: %s\n", op, archive(),
+                        os_strerror(errno));
+            change.ownslock = true;
+        }
     }
+    acting = 1;
     change.state = locked;
     change.done = false;
     fileheader(ondisk.wad, ondisk.count, ondisk.offset, change.header);
@@ -642,11 +719,11 @@ static void needunmoved(const char *op)
     os_filestat st;
     if (wadfp != change.fp || fileno(wadfp) != change.fd ||
         (change.fd >= 0 && (os_fstat(change.fd, &st) != 0 || !os_sameid(st.id, change.id))))
-        errorexit("%s: %s: the archive's stream was closed or replaced while a change was "
+        wadfail(WADERR_MISUSE, "%s: %s: the archive's stream was closed or replaced while a change was "
                   "under way\n",
                   op, archive());
     if (changedinmemory())
-        errorexit("%s: %s: the directory was changed in memory while a change was under way\n",
+        wadfail(WADERR_MISUSE, "%s: %s: the directory was changed in memory while a change was under way\n",
                   op, archive());
 }
 
@@ -698,10 +775,10 @@ static void commitwad(const char *op)
         // whole, pointing at a directory that is whole and durable.
         const int reason = errno;
         if (writeat(change.header, sizeof change.header, 0) && syncs())
-            errorexit("%s: %s: writing the header that commits the change failed: %s; the "
+            wadfail(WADERR_SYSTEM, "%s: %s: writing the header that commits the change failed: %s; the "
                       "header points at the directory before the change again\n",
                       op, archive(), os_strerror(reason));
-        errorexit("%s: %s: writing the header that commits the change failed: %s, and so did "
+        wadfail(WADERR_SYSTEM, "%s: %s: writing the header that commits the change failed: %s, and so did "
                   "writing back the one before: the header may be torn\n",
                   op, archive(), os_strerror(reason));
     }
@@ -723,18 +800,19 @@ static int cutwad(int fd, int64_t length)
 static void releasechange()
 {
     os_filestat st;
-    if (change.ownslock && !lockholder(change.fd, change.id) && os_fstat(change.fd, &st) == 0 &&
-        os_sameid(st.id, change.id))
+    acting = 0;
+    if (change.ownslock && os_fstat(change.fd, &st) == 0 && os_sameid(st.id, change.id) &&
+        lockedbyprogram(change.fd, change.id) != onthis)
         os_unlock(change.fd);
     change.state = idle;
 }
 
 // The end of a change; an interruption that came while it finished ends the
-// process now that it is done.
+// process now, saying what the change did.
 static void endchange()
 {
     releasechange();
-    if (interruption && change.done)
+    if (interruption)
         interrupted(change.op);
 }
 
@@ -821,6 +899,7 @@ void interrupted(const char *op)
                                    : "the archive is whole, with the lumps it had";
     const char *text =
         format("%s: %s: interrupted by %s; %s\n", op, archive(), os_signalname(sig), holds);
+    lasterror = WADERR_INTERRUPTED;
     fflush(stdout);
     if (errorhandler) {
         // A handler that goes on has been told: later changes run again.
@@ -834,17 +913,12 @@ void interrupted(const char *op)
 }
 
 // After a fatal error that a handler may survive, the library holds no
-// archive: no directory, so that writers refuse until the next readwad,
-// and no lock.
+// archive: no directory, so that writers refuse until the next readwad.
+// A lock the program took stays until it closes the stream.
 static void forgetarchive()
 {
     refused = true;
     ondisk.loaded = false;
-    for (heldlock &h : heldlocks) {
-        if (h.fd >= 0 && h.pid == os_pid())
-            os_unlock(h.fd);
-        h = {-1, {}, 0};
-    }
 }
 
 int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
@@ -852,10 +926,10 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
     const char *const op = "wadreplace";
     beginchange(op, true);
     if (n < 0 || n >= numentries)
-        errorexit("%s: %s: no entry %i in a directory of %i entries\n", op, archive(), n,
+        wadfail(WADERR_MISUSE, "%s: %s: no entry %i in a directory of %i entries\n", op, archive(), n,
                   numentries);
     if (size < 0)
-        errorexit("%s: %s: a lump of %i bytes is impossible\n", op, archive(), size);
+        wadfail(WADERR_MISUSE, "%s: %s: a lump of %i bytes is impossible\n", op, archive(), size);
 
     // The bytes go where the directory stands when nothing follows it and no
     // lump's data lies in it; otherwise at the end of the file.
@@ -882,7 +956,7 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
         const void *bytes = source(done, len, context);
         needunmoved(op);
         if (!bytes)
-            errorexit("%s: %s: the source gave no bytes for %zu to %zu of the %i to store\n", op,
+            wadfail(WADERR_CALLER, "%s: %s: the source gave no bytes for %zu to %zu of the %i to store\n", op,
                       archive(), done, done + len, size);
         wadwriteat(bytes, len, place + int64_t(done), op);
         done += len;
@@ -1065,10 +1139,24 @@ static void writedirectory(const char *op)
     const int64_t dirbytes = int64_t{numentries} * WADENTRYSIZE;
     if (numentries < 0 || numentries > MAXWADENTRIES || diroffset < 0 ||
         (numentries > 0 && diroffset < WADHEADERSIZE))
-        errorexit("%s: %s: refusing to write %i entries at offset %i\n", op, archive(),
+        wadfail(WADERR_MISUSE, "%s: %s: refusing to write %i entries at offset %i\n", op, archive(),
                   numentries, diroffset);
     needoffsets(diroffset + dirbytes, "", op);
     beginchange(op, false);
+    // A directory over lump data it lists would leave that lump holding
+    // directory records. (The old directory's own bytes are rewritten by
+    // any change of it, whoever lists them.)
+    const int64_t olddirend = ondisk.offset + int64_t{ondisk.count} * WADENTRYSIZE;
+    for (int32_t i = 0; i < numentries; i++) {
+        const wadentry_t &e = wadentry[i];
+        const int64_t from = std::max(int64_t{e.filepos}, int64_t{diroffset});
+        const int64_t to = std::min(int64_t{e.filepos} + e.size, diroffset + dirbytes);
+        if (from < to && (from < ondisk.offset || to > olddirend))
+            wadfail(WADERR_MISUSE,
+                    "%s: %s: the directory at %i would go over the data of entry %i (%s); add "
+                    "entries with addentry, or move diroffset past the data\n",
+                    op, archive(), diroffset, i, printable_string8(e).text);
+    }
     const int64_t length = wadsize(op);
     const int64_t end = std::max(length, diroffset + dirbytes);
     const auto under = [&](int64_t from, int64_t size) {
@@ -1112,11 +1200,11 @@ static void writedirectory(const char *op)
     commitwad(op);
     const int cut = parks ? cutwad(change.fd, end) : 0;
     if (cut == WADCUTFAILED)
-        printf("%s: %s: warning: the directory is written, but the %lld bytes past it could not "
+        note("%s: %s: warning: the directory is written, but the %lld bytes past it could not "
                "be cut off: %s\n",
                op, archive(), static_cast<long long>(at + olddirbytes - end), os_strerror(errno));
     else if (cut == WADCUTUNSYNCED)
-        printf("%s: %s: warning: the directory is written, but the %lld bytes past it may come "
+        note("%s: %s: warning: the directory is written, but the %lld bytes past it may come "
                "back after a crash: %s\n",
                op, archive(), static_cast<long long>(at + olddirbytes - end), os_strerror(errno));
     endchange();
@@ -1132,19 +1220,19 @@ void addentry(wadentry_t entry)
     const printname_t name = printable_string8(entry);
 
     if (refused) {
-        printf("Cannot add %s: the archive was refused, no directory is loaded!\n",
+        note("Cannot add %s: the archive was refused, no directory is loaded!\n",
                name.text);
         return;
     }
     if (numentries < 0 || numentries >= MAXWADENTRIES) {
-        printf("Cannot add %s: the directory holds %i entries, the table at "
+        note("Cannot add %s: the directory holds %i entries, the table at "
                "most %i!\n",
                name.text, numentries, MAXWADENTRIES);
         return;
     }
     os_filestat st;
     if (!loadedhere("addentry", &st)) {
-        printf("Cannot add %s: no directory of this file is loaded!\n", name.text);
+        note("Cannot add %s: no directory of this file is loaded!\n", name.text);
         return;
     }
 
@@ -1159,12 +1247,12 @@ void addentry(wadentry_t entry)
     if (newdir < WADHEADERSIZE || newdir + dirbytes != filesize)
         newdir = std::max(filesize, int64_t{WADHEADERSIZE});
     if (newdir + dirbytes + WADENTRYSIZE > INT32_MAX) {
-        printf("Cannot add %s: the directory would pass 2 GiB!\n", name.text);
+        note("Cannot add %s: the directory would pass 2 GiB!\n", name.text);
         return;
     }
 
     if (entry_exist(convert_string8(entry)) != -1)
-        printf("\tWarning! Resource %s already exists!\n", name.text);
+        note("\tWarning! Resource %s already exists!\n", name.text);
     wadentry[numentries++] = entry;
     diroffset = static_cast<int32_t>(newdir);
     writedirectory("addentry");
@@ -1173,66 +1261,103 @@ void addentry(wadentry_t entry)
 unsigned char *cachelump(int n)
 {
     if (refused)
-        errorexit("cachelump: %s: the archive was refused, no directory is loaded\n",
+        wadfail(WADERR_MISUSE, "cachelump: %s: the archive was refused, no directory is loaded\n",
                   archive());
     if (n < 0 || n >= numentries || n >= MAXWADENTRIES)
-        errorexit("cachelump: %s: no entry %i in a directory of %i entries\n",
+        wadfail(WADERR_MISUSE, "cachelump: %s: no entry %i in a directory of %i entries\n",
                   archive(), n, numentries);
     const wadentry_t &entry = wadentry[n];
     char what[80];
     snprintf(what, sizeof what, "cachelump: entry %i (%s)", n,
              printable_string8(entry).text);
     if (entry.size < 0 || entry.filepos < 0)
-        errorexit("%s: %s: lump of %i bytes at %i is impossible\n", what,
+        wadfail(WADERR_ARCHIVE, "%s: %s: lump of %i bytes at %i is impossible\n", what,
                   archive(), entry.size, entry.filepos);
 
+    // The buffer is freed before a failure is reported, so that a program
+    // whose handler goes on loses nothing.
+    wadflush(what);
     const size_t size = static_cast<size_t>(entry.size);
     auto *buf = static_cast<unsigned char *>(malloc(size ? size : 1));
     if (!buf)
-        errorexit("cachelump: Couldn't malloc %i bytes\n", entry.size);
-    wadflush(what);
-    wadreadat(buf, size, entry.filepos, what);
+        wadfail(WADERR_SYSTEM, "cachelump: Couldn't malloc %i bytes\n", entry.size);
+    const int64_t got = readat(buf, size, entry.filepos);
+    if (got != int64_t(size)) {
+        const int reason = errno;
+        free(buf);
+        errno = reason;
+        readfailed(got, size, what);
+    }
     return buf;
+}
+
+// The copy's file closed, errno kept, before copywad reports a failure, so
+// that a program whose handler goes on keeps no descriptor.
+static void dropcopy(FILE *copy, int fd)
+{
+    const int reason = errno;
+    if (copy)
+        fclose(copy);
+    else
+        os_close(fd);
+    errno = reason;
 }
 
 void copywad(const char *path)
 {
+    const char *const op = "copywad";
+    wadflush(op);
+    const int64_t length = wadsize(op);
     // Truncate only once it is clear that path does not name the archive
     // itself (or a hard link to it), which truncating would empty.
     const int fd = os_opencreate(path);
     if (fd < 0)
-        errorexit("copywad: Couldn't copy a wad (filename:%s)\n", path);
+        wadfail(WADERR_SYSTEM, "copywad: Couldn't copy a wad (filename:%s)\n", path);
+    FILE *copy = nullptr;
     os_filestat target, source;
-    if (os_fstat(fd, &target) != 0)
-        errorexit("copywad: %s: cannot read file status: %s\n", path,
-                  os_strerror(errno));
+    if (os_fstat(fd, &target) != 0) {
+        dropcopy(copy, fd);
+        wadfail(WADERR_SYSTEM, "copywad: %s: cannot read file status: %s\n", path,
+                os_strerror(errno));
+    }
     if (fileno(wadfp) >= 0 && os_fstat(fileno(wadfp), &source) == 0 &&
-        os_sameid(target.id, source.id))
-        errorexit("copywad: %s is the archive itself\n", path);
-    if (target.regular && os_truncate(fd, 0) != 0)
-        errorexit("copywad: %s: cannot truncate: %s\n", path, os_strerror(errno));
-    FILE *copy = fdopen(fd, "wb");
-    if (!copy)
-        errorexit("copywad: %s: %s\n", path, os_strerror(errno));
+        os_sameid(target.id, source.id)) {
+        dropcopy(copy, fd);
+        wadfail(WADERR_MISUSE, "copywad: %s is the archive itself\n", path);
+    }
+    if (target.regular && os_truncate(fd, 0) != 0) {
+        dropcopy(copy, fd);
+        wadfail(WADERR_SYSTEM, "copywad: %s: cannot truncate: %s\n", path, os_strerror(errno));
+    }
+    if (!(copy = fdopen(fd, "wb"))) {
+        dropcopy(copy, fd);
+        wadfail(WADERR_SYSTEM, "copywad: %s: %s\n", path, os_strerror(errno));
+    }
 
-    wadflush("copywad");
-    const int64_t length = wadsize("copywad");
     for (int64_t done = 0; done < length;) {
         const size_t n = size_t(std::min(length - done, int64_t{sizeof copyblock}));
-        wadreadat(copyblock, n, done, "copywad");
-        if (fwrite(copyblock, 1, n, copy) != n)
-            errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
+        const int64_t got = readat(copyblock, n, done);
+        if (got != int64_t(n)) {
+            dropcopy(copy, fd);
+            readfailed(got, n, op);
+        }
+        if (fwrite(copyblock, 1, n, copy) != n) {
+            dropcopy(copy, fd);
+            wadfail(WADERR_SYSTEM, "copywad: %s: write failed: %s\n", path, os_strerror(errno));
+        }
         done += int64_t(n);
     }
 
     // A copy reported as made is whole and on disk.
-    if (fflush(copy) != 0 || os_sync(fileno(copy)) != 0)
-        errorexit("copywad: %s: write failed: %s\n", path, os_strerror(errno));
+    if (fflush(copy) != 0 || os_sync(fileno(copy)) != 0) {
+        dropcopy(copy, fd);
+        wadfail(WADERR_SYSTEM, "copywad: %s: write failed: %s\n", path, os_strerror(errno));
+    }
     if (fclose(copy) != 0)
-        errorexit("copywad: %s: close failed: %s\n", path, os_strerror(errno));
+        wadfail(WADERR_SYSTEM, "copywad: %s: close failed: %s\n", path, os_strerror(errno));
     // The stream is left at the archive's end, as a copy read to the end
     // leaves it.
-    wadend("copywad");
+    wadend(op);
 }
 
 // ---------------------------------------------------------------------------
@@ -1247,7 +1372,7 @@ int64_t compactwad()
     static wadlayout plan;
     const int32_t bad = plancompaction(wadentry, numentries, diroffset, length, &plan);
     if (bad >= 0)
-        errorexit("%s: %s: entry %i (%s): a lump of %i bytes at %i is not in the file's data\n",
+        wadfail(WADERR_ARCHIVE, "%s: %s: entry %i (%s): a lump of %i bytes at %i is not in the file's data\n",
                   op, archive(), bad, printable_string8(wadentry[bad]).text, wadentry[bad].size,
                   wadentry[bad].filepos);
     if (!plan.shorter) {
@@ -1263,7 +1388,7 @@ int64_t compactwad()
         const int64_t needed = plan.parkedend - length;
         const int64_t available = os_freespace(change.fd);
         if (available >= 0 && available < needed)
-            errorexit("%s: %s: moving the data needs %lld bytes of free space, and the file "
+            wadfail(WADERR_SYSTEM, "%s: %s: moving the data needs %lld bytes of free space, and the file "
                       "system has %lld; nothing was written\n",
                       op, archive(), static_cast<long long>(needed),
                       static_cast<long long>(available));
@@ -1295,11 +1420,11 @@ int64_t compactwad()
     // the archive whole and its lumps in their final places.
     const int cut = cutwad(change.fd, plan.newlength);
     if (cut == WADCUTFAILED)
-        errorexit("%s: %s: the archive is whole and its lumps are in place, but cutting it to "
+        wadfail(WADERR_SYSTEM, "%s: %s: the archive is whole and its lumps are in place, but cutting it to "
                   "%lld bytes failed: %s; compacting it again shortens it\n",
                   op, archive(), static_cast<long long>(plan.newlength), os_strerror(errno));
     if (cut == WADCUTUNSYNCED)
-        errorexit("%s: %s: the archive is whole, its lumps are in place and it is cut to %lld "
+        wadfail(WADERR_SYSTEM, "%s: %s: the archive is whole, its lumps are in place and it is cut to %lld "
                   "bytes, but making the cut durable failed: %s; after a crash it may be longer "
                   "again, and compacting it again shortens it\n",
                   op, archive(), static_cast<long long>(plan.newlength), os_strerror(errno));

@@ -26,6 +26,10 @@
 // to null, then opens the next and reads it with `readwad` before any other
 // call: the calls that write, and the undo, act only on the file whose
 // directory `readwad` loaded, and refuse any other.
+// A program that adds many lumps makes them one change: under `wadlock`,
+// taken before `readwad`, it writes their data at the end of the file
+// through the stream, appends their entries to `wadentry`, sets `diroffset`
+// to the end of the new data, and calls `writewad` once.
 //
 // The library never opens or closes the archive stream. It reads and writes
 // the file through the stream's descriptor, at explicit offsets, past the
@@ -87,6 +91,11 @@
 // before the header of new content is written. It never writes a byte that
 // the header on disk may reference.
 //
+// The library's own lines (readwad's refusals, addentry's warnings and
+// refusals, writewad's warning) go to `wadmsgfp`, or to standard output
+// while it is null, as it is at start; its fatal messages go to standard
+// error.
+//
 // State that belongs to the loaded file: `wad`, `numentries`, `diroffset`
 // and `wadentry` (the caller's to read and change), and, inside the library,
 // the header and directory as they are on disk, the identity (volume and
@@ -127,6 +136,7 @@ enum {
 };
 
 extern FILE *wadfp;          // the open archive; opened and closed by the caller
+extern FILE *wadmsgfp;       // where the library's own lines go; null: standard output
 extern const char *wadname;  // its path, for messages; may be null
 extern int wad;              // 0 "IWAD", 1 "PWAD", 2 neither
 extern int32_t numentries;   // entry count from the header
@@ -167,15 +177,33 @@ WADDIR_NORETURN void errorexit(const char *fmt, ...) WADDIR_PRINTF(1, 2);
 typedef void (*waderrorhandler_t)(const char *message, void *context);
 
 // wadonerror: have errorexit call `handler` (null: none, the default). It is
-// called once the change under way is undone and its lock released, and the
-// library has forgotten the archive: no directory is loaded, so that the
-// calls that write refuse until the next readwad, and no lock is held. The
-// program then closes its stream. The handler may leave by longjmp, or, in
+// called once the change under way is undone, the lock it took released and
+// whatever the failing call opened or allocated let go, and the library has
+// forgotten the archive: no directory is loaded, so that the calls that
+// write refuse until the next readwad. A lock the program took with wadlock
+// is still held, until it closes the stream. waderror() tells the kind of
+// error, and errno is as the failing call left it. The handler may leave by longjmp, or, in
 // C++, by an exception (the library is built to let one pass); if it
 // returns, errorexit prints the message on standard error and exits with
 // status 255. A source fails the same way, calling errorexit with its own
 // message. Without a handler, errorexit is as above, byte for byte.
 void wadonerror(waderrorhandler_t handler, void *context);
+
+// waderror: the kind of the last fatal error, 0 before any.
+enum {
+    WADERR_SYSTEM = 1,      // a call on a file failed (errno holds why): a
+                            // full disk, a read error
+    WADERR_CHANGED = 2,     // the archive changed on disk since it was read
+                            // (another program's change): read it again
+    WADERR_INTERRUPTED = 3, // a signal passed on with wadinterrupt
+    WADERR_MISUSE = 4,      // the calling pattern was not followed: no
+                            // directory loaded, another file, a change under
+                            // way, the directory over its own lumps...
+    WADERR_ARCHIVE = 5,     // the archive cannot be read or changed so: a
+                            // lump outside the file, offsets past 2 GiB
+    WADERR_CALLER = 6       // the program's own errorexit, or its source's
+};
+int waderror(void);
 
 // readwad: load header and directory from `wadfp`. Returns 0 when loaded, 1
 // when refused: a magic other than "IWAD"/"PWAD", a file shorter than a
@@ -196,19 +224,31 @@ int wadtrylock(void);
 // handler, where it is safe to call. The change under way ends at its next
 // step as a failure would end it, undone; one that has begun its commit
 // ends first. Then the handler set with wadonerror, if any, is given a
-// message that says so and what the archive holds, and the process ends by
-// the signal, unless the handler leaves: the interruption is then over, and
-// later changes run. The first signal counts; a second does not cut the
-// undo short.
+// message that names the signal and says what the archive holds, and the
+// process ends by the signal, unless the handler leaves: the interruption
+// is then over, and later changes run. The first signal counts; a second
+// does not cut the undo short. While no change is under way, waiting for
+// the lock included, nothing has been written, and the process ends by the
+// signal at once, as without the program's handler; nothing is kept for a
+// later change. A signal the program ignored at start stays its business.
 void wadinterrupt(int signal);
 
 // wadlock: wait for, then hold, the archive's lock on `wadfp` until the
 // stream is closed, so that nothing another program changes through the
 // lock comes between this program's `readwad` and its changes. Taking it
 // again, or a change made while it is held, neither waits for it nor
-// releases it. Returns 0, or -1 with the reason in errno. The library knows
-// only a lock taken here: one taken otherwise (flock on the stream's
-// descriptor, say) is released at the end of the next change.
+// releases it, and neither does a fatal error a handler survives. Returns
+// 0, or -1 with the reason in errno: EDEADLK when this process holds it
+// through another stream of the same file, which this one would wait for
+// forever. The lock belongs to the stream it was taken on, in this
+// process: once the stream is closed, a stream opened later (on the same
+// descriptor number, or the same file) holds nothing, and a change through
+// it takes the lock itself, waiting like any other program's; so does a
+// forked child's change, through the stream it opens anew. Nothing the
+// library does
+// releases a lock it did not take: one the program took otherwise (flock
+// on the stream's descriptor) stays too, where the system can tell (Linux,
+// Windows); elsewhere the next change releases it.
 int wadlock(void);
 
 // writewad: write the directory at `diroffset`, make it durable, then write
@@ -226,7 +266,11 @@ int wadlock(void);
 // bytes past the new directory stay. When that cut fails, or may not be
 // durable, a warning line on standard output says so, with the bytes left
 // past the directory; the change has taken effect. A directory that would
-// lie over the header, or reach 2 GiB, is refused.
+// lie over the header, or reach 2 GiB, is refused, and so is one that would
+// lie over the data of a lump it lists, outside the old directory's place:
+// that lump would then hold directory records. addentry moves the directory
+// past such data; a program adding many lumps moves `diroffset` past their
+// data itself (see the calling pattern).
 //
 // It is a change: under the lock, which it takes for its own duration when
 // the program does not hold it, and only when the disk still holds what
