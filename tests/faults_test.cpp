@@ -769,9 +769,13 @@ TEST_P(FaultSweep, DirectoryEditsThroughTheLibrary)
 #ifndef LUMPGRAFT_NOSTRACE
 // An interruption (Ctrl-C, a kill) ends the run as a failure does, undone,
 // and by the same signal, after one line that says what the archive holds:
-// while a large level file streams, after the park, a second one during
-// the undo, and once a compaction moves data over the old places, which
-// keeps the parked directory.
+// while a large level file streams, after the park, a second one of
+// another kind during the undo (the first counts), and once a compaction
+// moves data over the old places, which keeps the parked directory. A
+// signal ignored when the run started (nohup, a background job) stays so.
+// A program whose handler passes signals on to the library: the signal is
+// named, and one outside a change, or while the program waits for the
+// lock another holds, ends it at once, with nothing written or said.
 TEST_F(FaultTest, InterruptionsEndTheRunAsAFailureDoes)
 {
     const std::string before = makewad(twolevels()), large = pattern((size_t{1} << 20) + 5000);
@@ -781,35 +785,54 @@ TEST_F(FaultTest, InterruptionsEndTheRunAsAFailureDoes)
         std::vector<std::string> injects;
         int status;
         std::string holds;
+        bool ignored = false, program = false, held = false;
     };
     const std::string asitwas = "the archive is as it was\n";
     const std::vector<interruption> cases = {
         {before, {"read:signal=SIGINT:when=2"}, 128 + SIGINT, "SIGINT; " + asitwas},
         {before, {"fdatasync:signal=SIGTERM:when=2"}, 128 + SIGTERM, "SIGTERM; " + asitwas},
-        {before, {"read:signal=SIGINT:when=2", "pwrite64:signal=SIGINT:when=4"}, 128 + SIGINT,
+        {before, {"read:signal=SIGINT:when=2", "pwrite64:signal=SIGTERM:when=4"}, 128 + SIGINT,
          "SIGINT; " + asitwas},
         {loose, {"fdatasync:signal=SIGHUP:when=3"}, 128 + SIGHUP,
          "SIGHUP; the archive is whole, with the lumps it had, in a longer file that "
          "compacting it shortens\n"},
         {before, {"fdatasync:signal=SIGTERM:when=4"}, 128 + SIGTERM,
          "SIGTERM; the change had taken effect\n"},
+        {before, {"read:signal=SIGINT:when=2"}, 0, "", true},
+        {before, {"pread64:signal=SIGUSR1:when=1"}, 128 + SIGUSR1, "", false, true},
+        {before, {"fdatasync:signal=SIGUSR1:when=2"}, 128 + SIGUSR1, "SIGUSR1; " + asitwas,
+         false, true},
+        {before, {"flock:signal=SIGINT:when=1"}, 128 + SIGINT, "", false, true, true},
     };
     writefile(filepath, large);
     for (const interruption &c : cases) {
         SCOPED_TRACE(c.injects.back());
         writefile(wadpath, c.wad);
         std::vector<std::string> options = {"-o", "/dev/null", "-P", filepath, "-e",
-                                            "trace=read,pwrite64,fdatasync"};
+                                            "trace=read,pread64,pwrite64,fdatasync,flock"};
         for (const std::string &inject : c.injects)
             options.insert(options.end(), {"-e", "inject=" + inject});
-        const result r = run(dir, straced(wadpath, options,
-                                          c.wad == loose ? compaction(loose).argv : command({})));
+        std::vector<std::string> argv = c.wad == loose ? compaction(loose).argv
+                                        : c.program    ? edit(before, {"MAP01", "text"}, "").argv
+                                                       : command({});
+        if (c.ignored)
+            argv.insert(argv.begin(), {"sh", "-c", "trap '' INT; exec \"$0\" \"$@\""});
+        const process holder = c.held ? spawn({"flock", wadpath, "sleep", "10"}, path("h"), path("h"))
+                                      : 0;
+        while (holder && run(dir, {"flock", "-n", wadpath, "true"}).status == 0) {
+        }
+        const result r = run(dir, straced(wadpath, options, argv));
+        if (holder)
+            kill(holder, SIGTERM), reap(holder);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(r.err.ends_with(wadpath + ": interrupted by " + c.holds)) << r.err;
+        EXPECT_EQ(r.signaled, c.status != 0) << "it must end by the signal itself";
+        EXPECT_TRUE(c.holds.empty() ? r.err.empty()
+                                    : r.err.ends_with(wadpath + ": interrupted by " + c.holds))
+            << r.err;
         const std::string now = readfile(wadpath);
+        const bool grafts = c.ignored || c.holds.ends_with("effect\n");
         EXPECT_TRUE(c.wad == loose ? wadiswhole(now) && lumpsof(now) == lumpsof(loose)
-                                   : samebytes(now, c.holds.ends_with("effect\n")
-                                                        ? grafted(before, 0, large) : before));
+                                   : samebytes(now, grafts ? grafted(before, 0, large) : before));
     }
 }
 

@@ -296,7 +296,7 @@ inline bool asroot()
     return false;
 }
 
-inline int reap(process child)
+inline int reap(process child, bool * = nullptr)
 {
     if (!child)
         return 127;
@@ -410,10 +410,13 @@ inline bool asroot()
     return geteuid() == 0;
 }
 
-inline int reap(process pid)
+// `signaled` tells a death by a signal from an exit with 128 + its number.
+inline int reap(process pid, bool *signaled = nullptr)
 {
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    if (signaled)
+        *signaled = WIFSIGNALED(wstatus);
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
@@ -421,6 +424,7 @@ inline int reap(process pid)
 
 struct result {
     int status = -1;    // exit status, or 128 + signal
+    bool signaled = false; // ended by a signal (POSIX)
     std::string out;    // standard output
     std::string err;    // standard error
 };
@@ -434,7 +438,7 @@ inline result run(const std::string &scratch, std::vector<std::string> argv,
     const std::string errpath =
         how.merged ? outpath : how.errfile.empty() ? scratch + "/.stderr" : how.errfile;
     result r;
-    r.status = reap(spawn(std::move(argv), outpath, errpath, how));
+    r.status = reap(spawn(std::move(argv), outpath, errpath, how), &r.signaled);
     r.out = readfile(outpath);
     if (!how.merged)
         r.err = readfile(errpath);

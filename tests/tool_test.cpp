@@ -10,6 +10,9 @@
 #include <chrono>
 #include <functional>
 #include <thread>
+#ifndef _WIN32
+#include <poll.h>
+#endif
 
 using namespace testwad;
 
@@ -108,6 +111,11 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         {{"LINEDEFSXYZ"}, 2, "LINEDEFS"},       // nine or more: the first eight count
         {{"THINGS", "extra"}, 0, "MAP01"},      // arguments after the third are ignored
     };
+    // An empty marker gives empty output.
+    writefile(wadpath, before);
+    const result empty = run(dir, {LUMPGRAFT_BIN, "--extract", wadpath});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out + empty.err, banner);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.shown);
         writefile(wadpath, before);
@@ -416,9 +424,14 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         {{.closed = {0, 2}}, refused, "--compact", 255, ""},
         {{.outfile = wadpath}, sound, "--compact", 255,
          wadpath + ": standard output is the archive itself; nothing done\n"},
-        // A listing is what --list is for: not writing it is a failure.
+        // A listing is what --list is for: not writing it is a failure, and
+        // so is a standard output closed, which the null device stands in for.
         {{.brokenpipe = true}, sound, "--list", 255,
          banner + "standard output: write failed: Broken pipe\n"},
+        {{.closed = {1}}, sound, "--list", 255,
+         banner + "standard output: write failed: Bad file descriptor\n"},
+        {{.closed = {1}}, sound, "--extract", 255,
+         banner + "standard output: write failed: Bad file descriptor\n"},
     };
     for (const stream &c : cases) {
         SCOPED_TRACE(std::to_string(c.how.closed.size()) + " " + c.level);
@@ -767,6 +780,21 @@ TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
     EXPECT_TRUE(samebytes(readfile(wadpath), before)) << "a run wrote while the lock was held";
     EXPECT_EQ(readfile(path("listed")), "") << "--list read while the lock was held";
     EXPECT_TRUE(readfile(path("listerr")).ends_with(waits));
+#ifdef __linux__
+    // --list opens the archive only to read it, so that a read-only one is
+    // listed too.
+    const std::string proc = "/proc/" + std::to_string(lister);
+    int opened = 0;
+    for (const auto &fd : std::filesystem::directory_iterator(proc + "/fd")) {
+        if (std::filesystem::read_symlink(fd.path()) == wadpath) {
+            const std::string info = readfile(proc + "/fdinfo/" + fd.path().filename().string());
+            EXPECT_EQ(std::stoi(info.substr(info.find("flags:") + 6), nullptr, 8) & O_ACCMODE,
+                      O_RDONLY);
+            opened++;
+        }
+    }
+    EXPECT_EQ(opened, 1);
+#endif
 #ifndef _WIN32
     kill(stopped, SIGINT); // waiting for the lock, it ends at once, silently
 #endif
@@ -798,6 +826,26 @@ TEST_F(ScratchTest, ConcurrentRunsTakeTurns)
     std::vector<lump> rest(lumps.begin() + 1, lumps.end());
     std::vector<lump> want = twolevels();
     EXPECT_EQ(rest, std::vector<lump>(want.begin() + 1, want.end()));
+#ifndef _WIN32
+    // --extract writes once it has released the lock: a reader that reads
+    // nothing holds up no graft.
+    writefile(path("big"), std::string(1 << 20, 'b'));
+    ASSERT_EQ(run(dir, {LUMPGRAFT_BIN, wadpath, path("big")}).status, 0);
+    const int reader = makefifo(path("pipe"));
+    const process blocked = spawn({LUMPGRAFT_BIN, "--extract", wadpath}, path("pipe"), path("perr"));
+    pollfd written = {reader, POLLIN, 0};
+    ASSERT_EQ(poll(&written, 1, 60000), 1);
+    const process grafting = spawn({LUMPGRAFT_BIN, wadpath, path("f0")}, path("gout"), path("gout"));
+    int status = -1;
+    for (int tries = 0; tries < 600 && waitpid(grafting, &status, WNOHANG) == 0; tries++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readfile(path("gout"));
+    char drain[1 << 16];
+    while (fcntl(reader, F_SETFL, 0) == 0 && read(reader, drain, sizeof drain) > 0) {
+    }
+    EXPECT_EQ(reap(blocked), 0);
+    close(reader);
+#endif
 }
 
 TEST_F(ToolTest, TheLockAProgramTakesHoldsAcrossItsChanges)
@@ -838,11 +886,14 @@ TEST_F(ToolTest, TheLockAProgramTakesHoldsAcrossItsChanges)
 
 TEST_F(ToolTest, AProgramRacingTheCommandLosesNoChange)
 {
-    // A program reads the archive, then changes it through the library
-    // without taking the lock first (a graft into MAP02, or a compaction),
-    // while the command grafts a file it stores a block at a time into
-    // MAP01; each round they start a random moment apart. Every end state
-    // is whole and holds each change that reported success, and no other.
+    // A program reads the archive, then changes it through the library (a
+    // graft into MAP02, or a compaction), while the command grafts a file it
+    // stores a block at a time into MAP01; each round they start a random
+    // moment apart. Every end state is whole and holds each change that
+    // reported success, and no other. The program comes to its change in
+    // each of the ways below; one that holds the lock from before readwad
+    // never gets a refusal, and still holds it after its change, and one
+    // that does not holds no lock after it.
     if (onwindows)
         GTEST_SKIP() << "the program is a fork of this test";
 #ifndef _WIN32
@@ -850,28 +901,74 @@ TEST_F(ToolTest, AProgramRacingTheCommandLosesNoChange)
     const std::string file((size_t{3} << 19) + 11, 'g');
     writefile(filepath, file);
     std::mt19937 random(20261209);
+    const auto open = [&](const char *mode = "r+b") { return fopen(wadpath.c_str(), mode); };
+    struct way {
+        const char *name;
+        bool holds;
+        std::function<void()> before;
+    };
+    const std::vector<way> ways = {
+        {"without the lock", false, [&] { wadfp = open(); }},
+        {"with the lock from before readwad", true, [&] { wadfp = open(), wadlock(); }},
+        {"beside a reader stream, after a pass that held the lock", false,
+         [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), open("rb"), wadfp = open(); }},
+        {"on a stream reopened after a pass that held the lock", false,
+         [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), wadfp = open(); }},
+        {"through one stream, another failing to lock", true, [&] {
+             FILE *held = wadfp = open();
+             wadlock();
+             wadfp = open();
+             if (wadlock() != -1 || errno != EDEADLK)
+                 _exit(5);
+             wadfp = held;
+         }},
+        {"after a fatal error that its handler survived", true, [&] {
+             wadonerror([](const char *, void *) { throw 1; }, nullptr);
+             wadfp = open(), wadlock(), readwad();
+             EXPECT_ANY_THROW(cachelump(-1));
+         }},
+        {"in a child forked while the parent held the lock", false, [&] {
+             wadfp = open(), wadlock();
+             const pid_t child = fork();
+             if (child == 0) { // the lock it inherited is its parent's
+                 FILE *inherited = wadfp;
+                 wadfp = open();
+                 if (wadlock() != -1 || errno != EDEADLK)
+                     _exit(5);
+                 fclose(inherited);
+                 return;
+             }
+             std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+             fclose(wadfp);
+             _exit(reap(child));
+         }},
+    };
 #ifdef LUMPGRAFT_EMULATOR
-    const int rounds = 30;
+    const int rounds = int(ways.size()) * 4;
 #else
-    const int rounds = 120;
+    const int rounds = int(ways.size()) * 20;
 #endif
     int made = 0, bad = 0;
     for (int round = 0; round < rounds; round++) {
-        const bool compacting = round % 2;
+        const way &w = ways[size_t(round) % ways.size()];
+        const bool compacting = round / ways.size() % 2;
         writefile(wadpath, before);
         const int offset = int(random() % 16000) - 4000; // microseconds
         const pid_t program = fork();
         if (program == 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(std::max(offset, 0)));
-            wadfp = freopen(path("program.err").c_str(), "w", stderr) ? os_fopen(wadpath.c_str(), "r+b")
-                                                                      : nullptr;
             wadname = wadpath.c_str();
+            if (!freopen(path("program.err").c_str(), "w", stderr))
+                _exit(2);
+            w.before();
             if (!wadfp || readwad() != 0)
                 _exit(3); // read while the command changed it: no change made
             if (compacting)
                 compactwad();
             else
                 wadreplace(4, "library", 7);
+            if (os_lockheld(fileno(wadfp)) == !w.holds)
+                _exit(6);
             _exit(fclose(wadfp) == 0 ? 0 : 4);
         }
         std::this_thread::sleep_for(std::chrono::microseconds(std::max(-offset, 0)));
@@ -883,10 +980,11 @@ TEST_F(ToolTest, AProgramRacingTheCommandLosesNoChange)
             want[0].data = file;
         if (status == 0 && !compacting)
             want[4].data = "library";
-        const bool good = r.status == 0 && (status == 0 || status == 3 || status == 255) &&
+        const bool good = r.status == 0 &&
+                          (status == 0 || (!w.holds && (status == 3 || status == 255))) &&
                           wadiswhole(after) && lumpsof(after) == want;
-        EXPECT_TRUE(good) << "round " << round << ": command " << r.status << ", program "
-                          << status << "\n" << r.err << readfile(path("program.err"));
+        EXPECT_TRUE(good) << w.name << ", round " << round << ": command " << r.status
+                          << ", program " << status << "\n" << r.err << readfile(path("program.err"));
         made += status == 0;
         bad += !good;
     }

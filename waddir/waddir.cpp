@@ -559,18 +559,19 @@ static void needoffsets(int64_t length, const char *how, const char *op)
                   op, archive(), static_cast<long long>(length), how);
 }
 
-// Whether the record `h` is still true.
+// Whether the record `h` is still true of its process.
 static bool stillheld(const heldlock &h)
 {
     os_filestat st;
-    return h.pid == os_pid() && os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) &&
-           os_lockheld(h.fd) != 0;
+    return os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) && os_lockheld(h.fd) != 0;
 }
 
-// How the program holds the lock of file `id`, by wadlock: through
-// descriptor fd (onthis), through another descriptor of the file, which a
-// change through fd would wait for forever (onanother), or not at all.
-// Records no longer true are dropped on the way.
+// How this process holds the lock of file `id`: through descriptor fd, by
+// wadlock (onthis), or through another descriptor of the file, which a
+// change through fd would wait for forever (onanother), or not at all. A
+// forked child's record of its parent's lock is never its own: while the
+// child keeps the descriptor it inherited, which shares the lock, that is
+// another descriptor. Records no longer true are dropped on the way.
 enum programlock { notheld, onthis, onanother };
 static programlock lockedbyprogram(int fd, const os_fileid &id)
 {
@@ -581,7 +582,7 @@ static programlock lockedbyprogram(int fd, const os_fileid &id)
         if (!stillheld(h))
             h = {-1, {}, 0};
         else if (os_sameid(h.id, id) && found != onthis)
-            found = h.fd == fd ? onthis : onanother;
+            found = h.fd == fd && h.pid == os_pid() ? onthis : onanother;
     }
     return found;
 }

@@ -3,8 +3,8 @@
  * marker's name, its own data size and its level's size. Given a level and a
  * text, it first stores the text as that marker's data, safely in place. It
  * also edits the directory, and stores a text in the first level of several
- * archives in turn, going on past one that fails. It is C99, and compiles as
- * C++ too.
+ * archives in turn, going on past one that fails. Its signal handlers pass
+ * interruptions on to the library. It is C99, and compiles as C++ too.
  *   listlevels wadfile [level text]
  *   listlevels wadfile --rename old new | --remove name | --dropinto name | --add name
  *   listlevels --batch log text wadfile...
@@ -22,6 +22,27 @@ static void open_archive(const char *path, const char *mode)
     if (!wadfp)
         errorexit("%s: cannot open\n", path);
     wadname = path;
+}
+
+/* Interruptions end the change under way as a failure does, undone; one
+ * ignored when the program started stays ignored. */
+static void onsignal(int sig)
+{
+    wadinterrupt(sig);
+}
+
+static void catch_interrupts(void)
+{
+    const int signals[] = {SIGINT, SIGTERM,
+#ifdef SIGUSR1
+                           SIGUSR1,
+#endif
+    };
+    size_t i;
+    for (i = 0; i < sizeof signals / sizeof signals[0]; i++) {
+        if (signal(signals[i], onsignal) == SIG_IGN)
+            signal(signals[i], SIG_IGN);
+    }
 }
 
 /* Closing is the last step: everything is durable by then. */
@@ -127,7 +148,10 @@ int main(int argc, char **argv)
     }
     if (argc != 2 && argc != 4)
         errorexit("usage: listlevels wadfile [level text]\n");
+    catch_interrupts();
     open_archive(argv[1], argc == 4 ? "r+b" : "rb");
+    if (argc == 4 && wadlock() != 0)
+        errorexit("%s: cannot lock\n", argv[1]);
     if (readwad() != 0)
         return 1;
     if (argc == 4) {
