@@ -851,7 +851,8 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
     const wadsource_t nothing = [](size_t, size_t, void *) -> const void * { return nullptr; };
     for (const auto &call : std::vector<std::function<void()>>{
              [&] { wadreplacefrom(0, 5, nothing, nullptr); }, [] { writewad(); },
-             [&] { copywad(path("no/such/folder").c_str()); }}) {
+             [&] { copywad(path("no/such/folder").c_str()); },
+             [&] { readwad_out(out), writefile(wadpath, makewad({})), wadreplace(0, "x", 1); }}) {
         try {
             call();
         } catch (const failure &f) {
@@ -861,7 +862,10 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
     EXPECT_EQ(caught, "6 wadreplace: " + wadpath + ": the source gave no bytes for 0 to 5 of the 5 "
                                                    "to store\n4 writewad: " +
                           wadpath + ": no directory of this file is loaded\n1 copywad: Couldn't "
-                          "copy a wad (filename:" + path("no/such/folder") + ")\n");
+                          "copy a wad (filename:" + path("no/such/folder") + ")\n2 wadreplace: " +
+                          wadpath + ": the archive changed on disk since it was read; read it "
+                                    "again\n");
+    writefile(wadpath, w);
     EXPECT_EQ(entry_exist("MAP01"), -1);
     EXPECT_TRUE(samebytes(readfile(wadpath), w));
     const auto unlocked = [&] {
@@ -875,14 +879,14 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
     EXPECT_TRUE(unlocked());
     EXPECT_TRUE(samebytes(readfile(wadpath), grafted(w, 0, "again")));
     // An interruption passed on from a signal handler goes to the handler too.
-    wadonerror([](const char *message, void *) { fprintf(stderr, "handler: %s", message); },
+    wadonerror([](const char *m, void *) { fprintf(stderr, "handler %d: %s", waderror(), m); },
                nullptr);
     const wadsource_t interrupts = [](size_t, size_t, void *) -> const void * {
         wadinterrupt(namedsignal);
         return "bytes";
     };
     EXPECT_EXIT(wadreplacefrom(0, 5, interrupts, nullptr), [](int) { return true; },
-                std::string("handler: wadreplace: .*: interrupted by ") + namedsignalname +
+                std::string("handler 3: wadreplace: .*: interrupted by ") + namedsignalname +
                     "; the archive is as it was");
     ASSERT_EQ(wadlock(), 0); // a lock the program took stays, until it closes the stream
     wadonerror([](const char *message, void *) { throw failure{message}; }, nullptr);
