@@ -41,6 +41,13 @@ protected:
         return run(dir, argv);
     }
 
+    // What follows "level not found!": the name, the archive and what to do.
+    std::string notfound(const std::string &name) const
+    {
+        return "level not found!\n" + wadpath + " has no entry named " + name +
+               "; lumpgraft --list " + wadpath + " lists its levels\n";
+    }
+
     std::string okout(int entries, int offset, const std::string &level) const
     {
         return banner + filepath + " loaded: " + std::to_string(readfile(filepath).size()) +
@@ -62,7 +69,9 @@ TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
              {LUMPGRAFT_BIN, "--extract", wadpath, "MAP01", "extra"}}) {
         const result r = run(dir, argv);
         EXPECT_EQ(r.status, 255);
-        EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n");
+        EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n"
+                                  "lumpgraft --list wadfile\nlumpgraft --extract wadfile "
+                                  "[levelname]\nlumpgraft --compact wadfile\n");
         EXPECT_EQ(r.err, "");
     }
     EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
@@ -107,8 +116,8 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         {{}, 0, "MAP01"},
         {{"THINGS"}, 0, "MAP01"},
         {{"MAP02"}, 4, "MAP02"},
-        {{"PLAYPAL"}, 7, "PLAYPAL"},            // an ordinary lump is taken as asked
-        {{"LINEDEFSXYZ"}, 2, "LINEDEFS"},       // nine or more: the first eight count
+        {{"PLAYPAL"}, 7, "PLAYPAL"},            // an ordinary lump is taken as asked,
+        {{"LINEDEFSXYZ"}, 2, "LINEDEFS"},       // with a warning; nine or more: the first eight count
         {{"THINGS", "extra"}, 0, "MAP01"},      // arguments after the third are ignored
     };
     // An empty marker gives empty output.
@@ -122,6 +131,8 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         const result r = graft(c.args);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, okout(8, get32(before, 8), c.shown));
+        EXPECT_EQ(r.err, c.shown.starts_with("MAP") ? "" : wadpath + ": warning: " + c.shown +
+                  " is not a level marker (no THINGS or TEXTMAP follows it): its data is replaced\n");
         const std::string after = readfile(wadpath);
         EXPECT_TRUE(samebytes(after, grafted(before, c.entry, file)));
         EXPECT_EQ(after.substr(0, 4), "IWAD");
@@ -140,25 +151,30 @@ TEST_F(ToolTest, NameNotFoundLeavesArchiveUnwritten)
     const std::string udmf = makewad({{"MAP01", ""}, {"TEXTMAP", "thing { }"}, {"ENDMAP", ""}});
     writefile(filepath, "abc");
     writefile(wadpath, udmf);
-    EXPECT_EQ(graft().err, "level not found!\n");
+    EXPECT_EQ(graft().err, "level not found!\nNo entry of " + wadpath + " is followed by THINGS "
+                           "(a UDMF map's is not: name its level); lumpgraft --list " + wadpath +
+                           " lists its levels\n");
     EXPECT_TRUE(samebytes(readfile(wadpath), udmf));
     EXPECT_EQ(graft({"MAP01"}).status, 0);
     EXPECT_EQ(run(dir, {LUMPGRAFT_BIN, "--list", wadpath}).out, "MAP01 3 21\n");
 
     const std::string before = makewad(twolevels());
-    for (const char *name : {"map01", "MAP03", "", "THING"}) {
+    const std::string guessed = "level not found!\n" + wadpath + " has no entry named map01 (names "
+                                "are upper case: did you mean MAP01?); lumpgraft --list " +
+                                wadpath + " lists its levels\n";
+    for (const std::string name : {"map01", "MAP03", "", "THING"}) {
         SCOPED_TRACE(name);
         writefile(wadpath, before);
         const result r = graft({name});
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + wadpath +
                              ": 8 entries at " + std::to_string(get32(before, 8)) + "\n");
-        EXPECT_EQ(r.err, "level not found!\n");
+        EXPECT_EQ(r.err, name == "map01" ? guessed : notfound(name));
         EXPECT_TRUE(samebytes(readfile(wadpath), before));
         const result x = run(dir, {LUMPGRAFT_BIN, "--extract", wadpath, name});
         EXPECT_EQ(x.status, 255);
         EXPECT_EQ(x.out, "");
-        EXPECT_EQ(x.err, banner + "level not found!\n");
+        EXPECT_EQ(x.err, banner + r.err);
     }
 }
 
@@ -217,7 +233,8 @@ TEST_F(ToolTest, LevelFileProblemsStopBeforeTheArchiveIsOpened)
     std::filesystem::create_directory(fspath(path("folder")));
     // A level file that reads short is refused too: see the fault tests.
     std::vector<bad> cases = {
-        {path("missing.txt"), "Error fstating"},
+        {path("missing.txt"), "Error fstating\n" + path("missing.txt") +
+                                  ": cannot read the level file: No such file or directory\n"},
         {path("folder"), path("folder") + ": not a regular file\n"},
     };
     // Opening a FIFO must not wait for a writer that never comes (the
@@ -291,10 +308,17 @@ TEST_F(ToolTest, RefusedArchivesAreNeverWritten)
             EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + c.refusal + wadpath +
                                  ": " + std::to_string(get32(c.bytes, 4)) + " entries at " +
                                  std::to_string(get32(c.bytes, 8)) + "\n");
-            EXPECT_EQ(r.err, "level not found!\n");
+            EXPECT_EQ(r.err, "level not found!\n" + wadpath +
+                                 " is no archive lumpgraft can read (see the line above)\n");
             EXPECT_TRUE(samebytes(readfile(wadpath), c.bytes));
         }
     }
+    // The level file is an archive, and the archive is not: they look swapped.
+    writefile(filepath, makewad(twolevels()));
+    writefile(wadpath, "script");
+    EXPECT_EQ(graft().err, "level not found!\n" + filepath + " is a WAD archive and " + wadpath +
+                               " is not: the arguments look swapped; the archive comes first: "
+                               "lumpgraft wadfile levelfile [levelname]\n");
 }
 
 TEST_F(ToolTest, ThingsAsFirstEntryHasNoMarker)
@@ -408,11 +432,12 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         std::string err;
     };
     const std::vector<stream> cases = {
-        {{.closed = {0, 1}}, refused, "MAP01", 255, "level not found!\n"},
+        {{.closed = {0, 1}}, refused, "MAP01", 255,
+         "level not found!\n" + wadpath + " is no archive lumpgraft can read (see the line above)\n"},
         {{.closed = {0, 2}}, refused, "MAP01", 255, ""},
-        {{.closed = {0, 1}}, sound, "NOPE", 255, "level not found!\n"},
+        {{.closed = {0, 1}}, sound, "NOPE", 255, notfound("NOPE")},
         {{.closed = {0, 2}}, sound, "NOPE", 255, ""},
-        {{.brokenpipe = true}, sound, "NOPE", 255, "level not found!\n"},
+        {{.brokenpipe = true}, sound, "NOPE", 255, notfound("NOPE")},
         {{.brokenpipe = true}, sound, "MAP01", 0, "standard output: write failed: Broken pipe\n"},
         {{.outfile = wadpath}, sound, "MAP01", 255,
          wadpath + ": standard output is the archive itself; nothing done\n"},
@@ -727,8 +752,8 @@ TEST_F(ToolTest, MessagesKeepTheirOrderInOneLog)
     const result r = run(dir, {LUMPGRAFT_BIN, wadpath, filepath, "NOPE"}, {.merged = true});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, banner + filepath + " loaded: 3 bytes\n" + wadpath + ": 8 entries at " +
-                         std::to_string(get32(makewad(twolevels()), 8)) +
-                         "\nlevel not found!\n");
+                         std::to_string(get32(makewad(twolevels()), 8)) + "\n" +
+                         notfound("NOPE"));
 }
 
 TEST_F(ToolTest, NamesOutsideAscii)

@@ -5,7 +5,7 @@
 //   lumpgraft wadfile levelfile [levelname]
 //   lumpgraft --compact wadfile
 //   lumpgraft --list wadfile
-//   lumpgraft --extract wadfile [levelname]
+//   lumpgraft --extract wadfile [levelname [outfile]]
 //
 // Without levelname the receiving entry is the one just before the first
 // "THINGS" entry, i.e. the first level's marker.
@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "waddir.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +25,7 @@ static const char *graftfile_levelname;
 static int32_t graftfile_len;
 static unsigned char *graftfile_data; // the file's bytes, when held in memory
 static int graftfile_handle = -1;     // the level file, open until stored
+static int graftfile_openerror;       // why it could not be opened
 static os_filestat graftfile_stat;    // its status when it was opened
 static os_filestat wadfile_stat;      // the archive's, when it was opened
 static int level_entry;
@@ -37,11 +39,13 @@ static void check_graftsize(int64_t bytes)
 }
 
 // FileLength: size of the open descriptor's file, whose status it keeps in
-// graftfile_stat. Only a regular file below 2 GiB can be stored.
+// graftfile_stat. Only a regular file below 2 GiB can be stored. A file
+// that could not be opened is told with the reason the open gave.
 static int32_t FileLength(int handle)
 {
     if (os_fstat(handle, &graftfile_stat) == -1)
-        errorexit("Error fstating");
+        errorexit("Error fstating\n%s: cannot read the level file: %s\n", graftfile_name,
+                  os_strerror(handle < 0 ? graftfile_openerror : errno));
     if (!graftfile_stat.regular)
         errorexit("%s: not a regular file\n", graftfile_name);
     check_graftsize(graftfile_stat.size);
@@ -115,6 +119,7 @@ static void read_graftfile()
 {
     // An open that fails leaves the handle at -1; FileLength then reports it.
     graftfile_handle = os_openread(graftfile_name);
+    graftfile_openerror = errno;
     graftfile_len = FileLength(graftfile_handle);
     if (graftfile_len == 0)
         read_graftfile_to_end();
@@ -200,7 +205,11 @@ static void refuse_output_into_archive(const char *path)
     const bool toerr = errisfile && samefile(err, archive);
     if (!toerr && !(outisfile && samefile(out, archive)))
         return;
-    if (!toerr)
+    // The shell empties a file it sends output to before the run starts.
+    if (!toerr && archive.size == 0)
+        fprintf(stderr, "%s: standard output is the archive itself, which the shell emptied "
+                        "before lumpgraft started; only a backup restores it\n", path);
+    else if (!toerr)
         fprintf(stderr, "%s: standard output is the archive itself; nothing done\n", path);
     std::_Exit(255);
 }
@@ -273,6 +282,53 @@ static void catch_interrupts()
     os_catchinterrupts(wadinterrupt);
 }
 
+// A level marker: followed by a level's THINGS, or by a UDMF map's TEXTMAP.
+static bool islevelmarker(int n)
+{
+    return islevel(n) ||
+           (n + 1 < numentries && strncmp(wadentry[n + 1].name, "TEXTMAP", 8) == 0);
+}
+
+// Whether the level file is a WAD archive itself.
+static bool graftfile_isawad()
+{
+    unsigned char magic[4];
+    if (graftfile_len < 4 || (!graftfile_data && os_pread(graftfile_handle, magic, 4, 0) != 4))
+        return false;
+    if (graftfile_data)
+        memcpy(magic, graftfile_data, 4);
+    return memcmp(magic, "IWAD", 4) == 0 || memcmp(magic, "PWAD", 4) == 0;
+}
+
+// "level not found!", then the name asked for, the archive and what to do:
+// the arguments in their order, a name in upper case (Doom's names are),
+// or a look at the list of levels.
+[[noreturn]] static void level_not_found(int refused)
+{
+    static const char notfound[] = "level not found!\n";
+    const char *name = graftfile_levelname;
+    if (refused && graftfile_name && graftfile_isawad())
+        errorexit("%s%s is a WAD archive and %s is not: the arguments look swapped; the archive "
+                  "comes first: lumpgraft wadfile levelfile [levelname]\n",
+                  notfound, graftfile_name, wadfile_name);
+    if (refused)
+        errorexit("%s%s is no archive lumpgraft can read (see the line above)\n", notfound,
+                  wadfile_name);
+    if (strncmp(name, "THINGS", 8) == 0)
+        errorexit("%sNo entry of %s is followed by THINGS (a UDMF map's is not: name its "
+                  "level); lumpgraft --list %s lists its levels\n",
+                  notfound, wadfile_name, wadfile_name);
+    char upper[9] = {};
+    for (int i = 0; i < 8 && name[i]; i++)
+        upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(name[i])));
+    if (strncmp(upper, name, 8) != 0 && entry_exist(upper) >= 0)
+        errorexit("%s%s has no entry named %s (names are upper case: did you mean %s?); "
+                  "lumpgraft --list %s lists its levels\n",
+                  notfound, wadfile_name, name, upper, wadfile_name);
+    errorexit("%s%s has no entry named %s; lumpgraft --list %s lists its levels\n", notfound,
+              wadfile_name, name, wadfile_name);
+}
+
 // The entry that graftfile_levelname names in the loaded directory, as a
 // graft picks it: the first of that name or, for "THINGS", the marker
 // before the first THINGS entry. A refused archive has no directory
@@ -281,7 +337,7 @@ static void choose_entry(int refused)
 {
     level_entry = refused ? -1 : entry_exist(graftfile_levelname);
     if (level_entry == -1)
-        errorexit("level not found!\n");
+        level_not_found(refused);
 
     if (strncmp(graftfile_levelname, "THINGS", 8) == 0) {
         if (level_entry == 0)
@@ -299,7 +355,12 @@ static void open_wadfile()
     catch_interrupts();
     hold_graftfile();
     choose_entry(read_wadfile());
-    printf("level: %s\n", printable_string8(wadentry[level_entry]).text);
+    const printname_t name = printable_string8(wadentry[level_entry]);
+    printf("level: %s\n", name.text);
+    // Any entry may be named; one that is no marker loses its own data.
+    if (!islevelmarker(level_entry))
+        fprintf(stderr, "%s: warning: %s is not a level marker (no THINGS or TEXTMAP follows "
+                        "it): its data is replaced\n", wadfile_name, name.text);
 }
 
 // Store the level file's bytes as the data of level_entry. Once the new
@@ -359,13 +420,6 @@ static void compact_wadfile()
     close_wadfile();
     printf("%s compacted: %lld bytes reclaimed\n", wadfile_name,
            static_cast<long long>(reclaimed));
-}
-
-// A level marker: followed by a level's THINGS, or by a UDMF map's TEXTMAP.
-static bool islevelmarker(int n)
-{
-    return islevel(n) ||
-           (n + 1 < numentries && strncmp(wadentry[n + 1].name, "TEXTMAP", 8) == 0);
 }
 
 // What --list and --extract print is what they are for: a failure to write
@@ -452,6 +506,9 @@ int main(int argc, char **argv)
     if (usage) {
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
+        printf("lumpgraft --list wadfile\n");
+        printf("lumpgraft --extract wadfile [levelname]\n");
+        printf("lumpgraft --compact wadfile\n");
         finish_output();
         return usage_status;
     }
