@@ -724,9 +724,9 @@ TEST_P(FaultSweep, CompactionOfAGapBeforeTheDirectory)
 
 // Directory edits through the library: a removal in a directory of many
 // sectors, whose later entries move up over the one the header points at; a
-// rename; a removal whose data the directory then takes the place of; and
-// an entry added when lump data follows the directory, which goes to the
-// end of the file.
+// rename; a removal whose data the directory then takes the place of, also
+// where that data ends the file; and an entry added when lump data follows
+// the directory, which goes to the end of the file.
 TEST_P(FaultSweep, DirectoryEditsThroughTheLibrary)
 {
     std::vector<lump> many;
@@ -758,6 +758,9 @@ TEST_P(FaultSweep, DirectoryEditsThroughTheLibrary)
     for (const job &j : {edit(wide, {"--remove", "L1003"}, removed),
                          edit(makewad(twolevels()), {"--rename", "MAP01", "MAP09"}, renamed),
                          edit(two, {"--dropinto", "PLAYPAL"}, dropped, 4),
+                         edit(dirfirst, {"--dropinto", "THINGS"},
+                              header("PWAD", 1, 44) + dirfirst.substr(12, 32) +
+                                  record(0, 0, "MAP01"), 4),
                          edit(dirfirst, {"--add", "NEWONE"}, added)}) {
         SCOPED_TRACE(j.argv[2]);
         survivesfaults(j, true);
