@@ -722,6 +722,19 @@ TEST_P(FaultSweep, CompactionOfAGapBeforeTheDirectory)
     survivespowerloss(compaction(gapped));
 }
 
+// Two spans moved down by different distances (gaps of 5 and 9 bytes
+// between lumps at offsets 12, 27 and 76): a failure between the two moves
+// leaves the parked directory, as the first span lies over its old place.
+TEST_P(FaultSweep, CompactionMovingSpansByDifferentDistances)
+{
+    std::string w = makewad({{"A", pattern(10)}, {"GAP", pattern(5)}, {"B", pattern(40)},
+                             {"GAP", pattern(9)}, {"C", pattern(30)}});
+    for (size_t gap : {1, 3})
+        w.replace(size_t(get32(w, 8)) + 16 * gap, 8, le32(12) + le32(0));
+    survivesfaults(compaction(w), true);
+    survivespowerloss(compaction(w));
+}
+
 // Directory edits through the library: a removal in a directory of many
 // sectors, whose later entries move up over the one the header points at; a
 // rename; a removal whose data the directory then takes the place of, also
