@@ -771,6 +771,10 @@ TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
         return "outer";
     };
     const wadsource_t nothing = [](size_t, size_t, void *) -> const void * { return nullptr; };
+    std::string block(WADBLOCKSIZE, 'b');
+    const wadsource_t first = [](size_t at, size_t, void *bytes) -> const void * {
+        return at ? nullptr : bytes;
+    };
     struct refusal {
         std::function<void()> before, call;
         std::string message;
@@ -789,6 +793,8 @@ TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
         {append, [] { writewad(); }, "opened for appending"},
         {{}, [&] { wadreplacefrom(0, 5, nothing, nullptr); },
          "^wadreplace: .*: the source gave no bytes for 0 to 5 of the 5 to store\n$"},
+        {{}, [&] { wadreplacefrom(0, 2 * WADBLOCKSIZE + 1, first, block.data()); },
+         "the source gave no bytes for 1048576 to 2097152 of the 2097153 to store\n$"},
         {{}, [] { os_close(fileno(wadfp)), wadreplace(0, "x", 1); },
          "wadreplace: .*: fstat failed: Bad file descriptor"},
     };

@@ -7,6 +7,7 @@
  * interruptions on to the library. It is C99, and compiles as C++ too.
  *   listlevels wadfile [level text]
  *   listlevels wadfile --rename old new | --remove name | --dropinto name | --add name
+ *   listlevels wadfile --addlumps name name
  *   listlevels --batch log text wadfile...
  */
 #define _POSIX_C_SOURCE 200809L
@@ -66,9 +67,30 @@ static void setname(char *field, const char *name)
 static void edit(const char *path, const char *verb, const char *name, const char *newname)
 {
     open_archive(path, "r+b");
+    /* Bytes written by the program itself need the lock from before the read. */
+    if (strcmp(verb, "--addlumps") == 0 && wadlock() != 0)
+        errorexit("%s: cannot lock\n", path);
     if (readwad() != 0)
         errorexit("%s: refused\n", path);
-    if (strcmp(verb, "--add") == 0) {
+    if (strcmp(verb, "--addlumps") == 0) {
+        /* --addlumps: two lumps, each holding its own name, written at the
+         * end of the file, the directory after them, in one writewad. */
+        const char *names[2] = {name, newname};
+        long at = fseek(wadfp, 0, SEEK_END) == 0 ? ftell(wadfp) : -1;
+        if (at < 0)
+            errorexit("%s: cannot find its end\n", path);
+        for (int i = 0; i < 2; i++, numentries++) {
+            const size_t len = strlen(names[i]);
+            wadentry[numentries].filepos = (int32_t)at;
+            wadentry[numentries].size = (int32_t)len;
+            setname(wadentry[numentries].name, names[i]);
+            if (fwrite(names[i], 1, len, wadfp) != len)
+                errorexit("%s: write failed\n", path);
+            at += (long)len;
+        }
+        diroffset = (int32_t)at;
+        writewad();
+    } else if (strcmp(verb, "--add") == 0) {
         wadentry_t entry = {0, 0, {0}};
         setname(entry.name, name);
         addentry(entry);
