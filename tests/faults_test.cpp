@@ -487,9 +487,14 @@ protected:
                         truthful = r.status == 255 && !said_ok &&
                                    r.err.find(wadpath) != std::string::npos &&
                                    (at < cut || r.err.find(said) != std::string::npos) &&
-                                   // plus what the program appended, from the change's lock on
+                                   // plus what the program appended, once its write (or,
+                                   // unseen from inside, readwad's last read) is past
                                    (at >= exactbefore ||
-                                    now == before + (at < place["flock:2"] ? "" : j.appended)) &&
+                                    now == before + (at <= place[place.count("write:1")
+                                                                     ? "write:1"
+                                                                     : "pread64:2"]
+                                                         ? ""
+                                                         : j.appended)) &&
                                    !(!headers.empty() && at == headers.back() &&
                                      samebytes(now, before));
                     }
