@@ -356,17 +356,35 @@ static inline int seterrno()
     return -1;
 }
 
-// A UTF-8 string as UTF-16; false, with errno set, when it is not UTF-8.
-static inline bool widen(const char *utf8, std::wstring &wide)
+// A UTF-8 string as UTF-16, in memory the caller frees with unwiden; null,
+// with errno set, when it is not UTF-8 or no memory is left. The library
+// uses nothing of the C++ runtime here, so that a C program links it with
+// the C compiler alone.
+static inline wchar_t *widen(const char *utf8)
 {
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
     if (n <= 0) {
         errno = EINVAL;
-        return false;
+        return nullptr;
     }
-    wide.resize(size_t(n));
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), n);
-    return true;
+    wchar_t *wide = static_cast<wchar_t *>(malloc(size_t(n) * sizeof(wchar_t)));
+    if (!wide) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, n);
+    return wide;
+}
+
+// Frees what widen gave, keeping errno and Windows' last error, which the
+// caller may still read.
+static inline void unwiden(wchar_t *wide)
+{
+    const int err = errno;
+    const DWORD last = GetLastError();
+    free(wide);
+    errno = err;
+    SetLastError(last);
 }
 
 static inline HANDLE oshandle(int fd)
@@ -420,14 +438,26 @@ static inline const char *os_strerror(int err)
 
 static inline FILE *os_fopen(const char *path, const char *mode)
 {
-    std::wstring wpath, wmode;
-    if (!widen(path, wpath) || !widen((mode + std::string("N")).c_str(), wmode))
+    // The mode is ASCII; N keeps the file from programs the process starts.
+    const size_t n = strlen(mode);
+    if (n > 6) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    wchar_t wmode[8];
+    for (size_t i = 0; i < n; i++)
+        wmode[i] = wchar_t(mode[i]);
+    wmode[n] = L'N';
+    wmode[n + 1] = L'\0';
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return nullptr;
     const os_faultcall f = OS_FAULT("openat", -1, path);
-    FILE *fp = OS_CALL(f, nullptr, _wfopen(wpath.c_str(), wmode.c_str()));
+    FILE *fp = OS_CALL(f, nullptr, _wfopen(wpath, wmode));
     OS_RECORD(f, fp ? _fileno(fp) : -1, ", \"%s\"", path);
     // The C runtime says only that access was denied to a folder.
-    const DWORD attributes = fp ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath.c_str());
+    const DWORD attributes = fp ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath);
+    unwiden(wpath);
     if (!fp && errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY))
         errno = EISDIR;
@@ -436,15 +466,16 @@ static inline FILE *os_fopen(const char *path, const char *mode)
 
 static inline int os_openread(const char *path)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return -1;
     // Backup semantics open a folder as well as a file.
     const os_faultcall f = OS_FAULT("openat", -1, path);
     HANDLE h = OS_CALL(f, INVALID_HANDLE_VALUE,
-                       CreateFileW(wpath.c_str(), GENERIC_READ,
+                       CreateFileW(wpath, GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    unwiden(wpath);
     OS_RECORD(f, h == INVALID_HANDLE_VALUE ? -1 : 0, ", \"%s\"", path);
     if (h == INVALID_HANDLE_VALUE)
         return seterrno();
@@ -456,11 +487,13 @@ static inline int os_openread(const char *path)
 
 static inline int os_opencreate(const char *path)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return -1;
-    return _wopen(wpath.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                  _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(wpath, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
+    unwiden(wpath);
+    return fd;
 }
 
 static inline int64_t os_read(int fd, void *buf, size_t len)
@@ -745,11 +778,12 @@ static inline bool os_rawid(int fd, os_fileid *id)
 
 static inline bool os_rawpathid(const char *path, os_fileid *id)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return false;
-    HANDLE h = CreateFileW(wpath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(wpath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    unwiden(wpath);
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
     if (known)
