@@ -4,12 +4,12 @@
 # place, that the manual pages render without a warning and that the library
 # exports the names its header declares and no other, then uses what was
 # installed as a user and another project would (consumer/check.sh).
-#   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR [EXTRA_CXX_FLAGS [FAULTPOINTS]]
+#   install_test.sh BUILD_DIR SOURCE_DIR LIBDIR [EXTRA_CXX_FLAGS]
 # A failure names its command and shows its output. Exits 77 (skipped) when
 # a package is missing, after everything else has run, except under CI=true.
 set -Eeuo pipefail
 trap 'echo "install_test.sh: line $LINENO: failed: $BASH_COMMAND" >&2' ERR
-build=$1 src=$2 libdir=$3 flags=${4:-} faultpoints=${5:-OFF}
+build=$1 src=$2 libdir=$3 flags=${4:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
@@ -26,11 +26,9 @@ for f in bin/lumpgraft share/man/man1/lumpgraft.1 share/man/man3/waddir.3 includ
 done
 
 # The library's global symbols are the header's names (and, in a build with
-# AddressSanitizer, the markers it adds beside its globals; in a test build
-# with fault points, their plan).
+# AddressSanitizer, the markers it adds beside its variables).
 declared=$(grep -E '^[a-zA-Z_]' "$prefix/include/waddir.h" | grep -vE '^(typedef|extern "C"|enum)' |
   sed -E 's/ *\/\/.*//; s/\(.*//; s/\[.*//; s/;$//; s/.*[ *]//' | sort)
-[ "$faultpoints" = ON ] && declared=$(printf '%s\nos_faults\n' "$declared" | sort)
 exported=$(nm -g --defined-only "$prefix/$libdir/libwaddir.a" |
   awk 'NF == 3 && $3 !~ /^__odr_asan\./ { print $3 }' | sort)
 [ "$declared" = "$exported" ] ||

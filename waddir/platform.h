@@ -144,7 +144,7 @@ struct os_faultcall {
     int action;
 };
 
-// The plan and the calls counted so far, once for the whole program.
+// The plan and the calls counted so far, once for the whole process.
 struct os_faultplan {
     bool parsed, known;
     char path[1024], log[1024];
@@ -161,21 +161,46 @@ struct os_faultplan {
         int made;
     } calls[32];
 };
-inline os_faultplan os_faults;
 
 static inline bool os_rawid(int fd, os_fileid *id);
 static inline bool os_rawpathid(const char *path, os_fileid *id);
 static inline void os_raiseerror(int err);
 [[noreturn]] static inline void os_kill();
+static inline void os_setvariable(const char *name, const char *value);
 
 // The fault points never throw, so that no caller needs to clean up after
 // them (a C program links the library without the C++ runtime): their
 // buffers are static, and a file they write holds no local in scope.
 #define OS_NOTHROW __attribute__((nothrow))
 
+// The command and the library each compile the fault points, and the
+// library exports no name through which they could share a plan: the first
+// to look makes it and leaves its address in the environment, with the
+// process's identifier, where the others find it. A program the process
+// starts inherits the variable, but is another process, and makes its own.
+OS_NOTHROW static inline os_faultplan &os_faults()
+{
+    static os_faultplan own, *plan;
+    static char shared[64];
+    static long long pid;
+    static unsigned long long at;
+    if (!plan) {
+        const char *found = getenv("LUMPGRAFT_FAULTSTATE");
+        if (found && sscanf(found, "%lld:%llx", &pid, &at) == 2 && pid == os_pid()) {
+            plan = reinterpret_cast<os_faultplan *>(uintptr_t(at));
+        } else {
+            plan = &own;
+            snprintf(shared, sizeof shared, "%lld:%llx", static_cast<long long>(os_pid()),
+                     static_cast<unsigned long long>(uintptr_t(plan)));
+            os_setvariable("LUMPGRAFT_FAULTSTATE", shared);
+        }
+    }
+    return *plan;
+}
+
 OS_NOTHROW static inline void os_faultparse()
 {
-    os_faultplan &p = os_faults;
+    os_faultplan &p = os_faults();
     static char call[16], what[16];
     static int when, used;
     p.parsed = true;
@@ -205,7 +230,7 @@ OS_NOTHROW static inline void os_faultparse()
 // `path` before it is opened; a kill ends the process here.
 OS_NOTHROW static inline os_faultcall os_faultpoint(const char *call, int fd, const char *path)
 {
-    os_faultplan &p = os_faults;
+    os_faultplan &p = os_faults();
     static os_fileid id;
     if (!p.parsed)
         os_faultparse();
@@ -238,7 +263,7 @@ OS_NOTHROW static inline void os_faultappend(const char *text, const unsigned ch
                                              size_t count, const char *tail)
 {
     const int err = errno;
-    FILE *log = fopen(os_faults.log, "ab");
+    FILE *log = fopen(os_faults().log, "ab");
     if (log) {
         fputs(text, log);
         for (size_t i = 0; bytes && i < count; i++)
@@ -260,7 +285,7 @@ OS_NOTHROW static inline void os_faultrecord(const os_faultcall &f, int64_t resu
                                              const char *fmt, ...)
 {
     static char line[1536];
-    if (!f.watched || !os_faults.log[0])
+    if (!f.watched || !os_faults().log[0])
         return;
     {
         static char args[1024];
@@ -278,7 +303,7 @@ OS_NOTHROW static inline void os_faultrecordwrite(const os_faultcall &f, int64_t
                                                   const void *data, size_t len, int64_t offset)
 {
     static char head[64], tail[128];
-    if (!f.watched || !os_faults.log[0])
+    if (!f.watched || !os_faults().log[0])
         return;
     snprintf(head, sizeof head, "%s(%d, \"", f.call, f.fd);
     snprintf(tail, sizeof tail, "\", %zu, %lld) = %lld%s\n", len,
@@ -799,6 +824,13 @@ static inline void os_raiseerror(int err)
     SetLastError(err == ENOSPC ? ERROR_DISK_FULL : ERROR_IO_DEVICE);
 }
 
+static inline void os_setvariable(const char *name, const char *value)
+{
+    static char entry[256];
+    snprintf(entry, sizeof entry, "%s=%s", name, value);
+    _putenv(entry);
+}
+
 static inline void os_kill()
 {
     TerminateProcess(GetCurrentProcess(), 128 + 9);
@@ -1115,6 +1147,11 @@ static inline bool os_rawpathid(const char *path, os_fileid *id)
 static inline void os_raiseerror(int err)
 {
     errno = err;
+}
+
+static inline void os_setvariable(const char *name, const char *value)
+{
+    setenv(name, value, 1);
 }
 
 static inline void os_kill()
