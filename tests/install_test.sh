@@ -27,8 +27,7 @@ done
 
 # The library's global symbols are the header's names (and, in a build with
 # AddressSanitizer, the markers it adds beside its variables).
-declared=$(grep -E '^[a-zA-Z_]' "$prefix/include/waddir.h" | grep -vE '^(typedef|extern "C"|enum)' |
-  sed -E 's/ *\/\/.*//; s/\(.*//; s/\[.*//; s/;$//; s/.*[ *]//' | sort)
+declared=$(cmake -DHEADER="$prefix/include/waddir.h" -P "$src/cmake/exports.cmake" | sort)
 exported=$(nm -g --defined-only "$prefix/$libdir/libwaddir.a" |
   awk 'NF == 3 && $3 !~ /^__odr_asan\./ { print $3 }' | sort)
 [ "$declared" = "$exported" ] ||
