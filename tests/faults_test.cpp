@@ -819,6 +819,23 @@ TEST_P(FaultSweep, DirectoryEditsThroughTheLibrary)
     }
 }
 
+// The command and the library count their calls together, as strace does:
+// a fault at the run's last fstat, the library's, fails it.
+TEST_P(FaultSweep, OnePlanForTheWholeRun)
+{
+    if (!inprocess)
+        GTEST_SKIP() << "strace counts the calls of the whole process itself";
+    job j = graft(makewad(twolevels()), pattern(100), 0);
+    std::istringstream trace(traced(j));
+    int fstats = 0;
+    for (std::string line; std::getline(trace, line);)
+        fstats += line.starts_with("newfstatat(");
+    writefile(wadpath, j.before);
+    const result r = runwith(j.argv, {{"newfstatat", "EIO", fstats}});
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    EXPECT_TRUE(samebytes(readfile(wadpath), j.before));
+}
+
 // The tests below watch the command from outside only.
 #ifndef LUMPGRAFT_NOSTRACE
 // An interruption (Ctrl-C, a kill) ends the run as a failure does, undone,

@@ -150,7 +150,7 @@ struct os_faultcall {
     int action;
 };
 
-// The plan and the calls counted so far, once for the whole program.
+// The plan and the calls counted so far, once for the whole process.
 struct os_faultplan {
     bool parsed, known;
     char path[1024], log[1024];
@@ -167,21 +167,46 @@ struct os_faultplan {
         int made;
     } calls[32];
 };
-inline os_faultplan os_faults;
 
 static inline bool os_rawid(int fd, os_fileid *id);
 static inline bool os_rawpathid(const char *path, os_fileid *id);
 static inline void os_raiseerror(int err);
 [[noreturn]] static inline void os_kill();
+static inline void os_setvariable(const char *name, const char *value);
 
 // The fault points never throw, so that no caller needs to clean up after
 // them (a C program links the library without the C++ runtime): their
 // buffers are static, and a file they write holds no local in scope.
 #define OS_NOTHROW __attribute__((nothrow))
 
+// The command and the library each compile the fault points, and the
+// library exports no name through which they could share a plan: the first
+// to look makes it and leaves its address in the environment, with the
+// process's identifier, where the others find it. A program the process
+// starts inherits the variable, but is another process, and makes its own.
+OS_NOTHROW static inline os_faultplan &os_faults()
+{
+    static os_faultplan own, *plan;
+    static char shared[64];
+    static long long pid;
+    static unsigned long long at;
+    if (!plan) {
+        const char *found = getenv("LUMPGRAFT_FAULTSTATE");
+        if (found && sscanf(found, "%lld:%llx", &pid, &at) == 2 && pid == os_pid()) {
+            plan = reinterpret_cast<os_faultplan *>(uintptr_t(at));
+        } else {
+            plan = &own;
+            snprintf(shared, sizeof shared, "%lld:%llx", static_cast<long long>(os_pid()),
+                     static_cast<unsigned long long>(uintptr_t(plan)));
+            os_setvariable("LUMPGRAFT_FAULTSTATE", shared);
+        }
+    }
+    return *plan;
+}
+
 OS_NOTHROW static inline void os_faultparse()
 {
-    os_faultplan &p = os_faults;
+    os_faultplan &p = os_faults();
     static char call[16], what[16];
     static int when, used;
     p.parsed = true;
@@ -211,7 +236,7 @@ OS_NOTHROW static inline void os_faultparse()
 // `path` before it is opened; a kill ends the process here.
 OS_NOTHROW static inline os_faultcall os_faultpoint(const char *call, int fd, const char *path)
 {
-    os_faultplan &p = os_faults;
+    os_faultplan &p = os_faults();
     static os_fileid id;
     if (!p.parsed)
         os_faultparse();
@@ -244,7 +269,7 @@ OS_NOTHROW static inline void os_faultappend(const char *text, const unsigned ch
                                              size_t count, const char *tail)
 {
     const int err = errno;
-    FILE *log = fopen(os_faults.log, "ab");
+    FILE *log = fopen(os_faults().log, "ab");
     if (log) {
         fputs(text, log);
         for (size_t i = 0; bytes && i < count; i++)
@@ -266,7 +291,7 @@ OS_NOTHROW static inline void os_faultrecord(const os_faultcall &f, int64_t resu
                                              const char *fmt, ...)
 {
     static char line[1536];
-    if (!f.watched || !os_faults.log[0])
+    if (!f.watched || !os_faults().log[0])
         return;
     {
         static char args[1024];
@@ -284,7 +309,7 @@ OS_NOTHROW static inline void os_faultrecordwrite(const os_faultcall &f, int64_t
                                                   const void *data, size_t len, int64_t offset)
 {
     static char head[64], tail[128];
-    if (!f.watched || !os_faults.log[0])
+    if (!f.watched || !os_faults().log[0])
         return;
     snprintf(head, sizeof head, "%s(%d, \"", f.call, f.fd);
     snprintf(tail, sizeof tail, "\", %zu, %lld) = %lld%s\n", len,
@@ -362,17 +387,35 @@ static inline int seterrno()
     return -1;
 }
 
-// A UTF-8 string as UTF-16; false, with errno set, when it is not UTF-8.
-static inline bool widen(const char *utf8, std::wstring &wide)
+// A UTF-8 string as UTF-16, in memory the caller frees with unwiden; null,
+// with errno set, when it is not UTF-8 or no memory is left. The library
+// uses nothing of the C++ runtime here, so that a C program links it with
+// the C compiler alone.
+static inline wchar_t *widen(const char *utf8)
 {
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
     if (n <= 0) {
         errno = EINVAL;
-        return false;
+        return nullptr;
     }
-    wide.resize(size_t(n));
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), n);
-    return true;
+    wchar_t *wide = static_cast<wchar_t *>(malloc(size_t(n) * sizeof(wchar_t)));
+    if (!wide) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide, n);
+    return wide;
+}
+
+// Frees what widen gave, keeping errno and Windows' last error, which the
+// caller may still read.
+static inline void unwiden(wchar_t *wide)
+{
+    const int err = errno;
+    const DWORD last = GetLastError();
+    free(wide);
+    errno = err;
+    SetLastError(last);
 }
 
 static inline HANDLE oshandle(int fd)
@@ -433,14 +476,26 @@ static inline const char *os_strerror(int err)
 
 static inline FILE *os_fopen(const char *path, const char *mode)
 {
-    std::wstring wpath, wmode;
-    if (!widen(path, wpath) || !widen((mode + std::string("N")).c_str(), wmode))
+    // The mode is ASCII; N keeps the file from programs the process starts.
+    const size_t n = strlen(mode);
+    if (n > 6) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    wchar_t wmode[8];
+    for (size_t i = 0; i < n; i++)
+        wmode[i] = wchar_t(mode[i]);
+    wmode[n] = L'N';
+    wmode[n + 1] = L'\0';
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return nullptr;
     const os_faultcall f = OS_FAULT("openat", -1, path);
-    FILE *fp = OS_CALL(f, nullptr, _wfopen(wpath.c_str(), wmode.c_str()));
+    FILE *fp = OS_CALL(f, nullptr, _wfopen(wpath, wmode));
     OS_RECORD(f, fp ? _fileno(fp) : -1, ", \"%s\"", path);
     // The C runtime says only that access was denied to a folder.
-    const DWORD attributes = fp ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath.c_str());
+    const DWORD attributes = fp ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath);
+    unwiden(wpath);
     if (!fp && errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY))
         errno = EISDIR;
@@ -449,15 +504,16 @@ static inline FILE *os_fopen(const char *path, const char *mode)
 
 static inline int os_openread(const char *path)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return -1;
     // Backup semantics open a folder as well as a file.
     const os_faultcall f = OS_FAULT("openat", -1, path);
     HANDLE h = OS_CALL(f, INVALID_HANDLE_VALUE,
-                       CreateFileW(wpath.c_str(), GENERIC_READ,
+                       CreateFileW(wpath, GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    unwiden(wpath);
     OS_RECORD(f, h == INVALID_HANDLE_VALUE ? -1 : 0, ", \"%s\"", path);
     if (h == INVALID_HANDLE_VALUE)
         return seterrno();
@@ -469,11 +525,13 @@ static inline int os_openread(const char *path)
 
 static inline int os_opencreate(const char *path)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return -1;
-    return _wopen(wpath.c_str(), _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
-                  _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(wpath, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
+    unwiden(wpath);
+    return fd;
 }
 
 static inline int64_t os_read(int fd, void *buf, size_t len)
@@ -777,11 +835,12 @@ static inline bool os_rawid(int fd, os_fileid *id)
 
 static inline bool os_rawpathid(const char *path, os_fileid *id)
 {
-    std::wstring wpath;
-    if (!widen(path, wpath))
+    wchar_t *wpath = widen(path);
+    if (!wpath)
         return false;
-    HANDLE h = CreateFileW(wpath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(wpath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    unwiden(wpath);
     BY_HANDLE_FILE_INFORMATION info;
     const bool known = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
     if (known)
@@ -795,6 +854,13 @@ static inline void os_raiseerror(int err)
 {
     errno = err;
     SetLastError(err == ENOSPC ? ERROR_DISK_FULL : ERROR_IO_DEVICE);
+}
+
+static inline void os_setvariable(const char *name, const char *value)
+{
+    static char entry[256];
+    snprintf(entry, sizeof entry, "%s=%s", name, value);
+    _putenv(entry);
 }
 
 static inline void os_kill()
@@ -1184,6 +1250,11 @@ static inline bool os_rawpathid(const char *path, os_fileid *id)
 static inline void os_raiseerror(int err)
 {
     errno = err;
+}
+
+static inline void os_setvariable(const char *name, const char *value)
+{
+    setenv(name, value, 1);
 }
 
 static inline void os_kill()

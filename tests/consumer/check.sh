@@ -7,12 +7,14 @@
 # (so no C++ runtime); each build lists the levels of the grafted archive,
 # and grafts into a copy of it itself; the C builds also run a batch that
 # catches an error and goes on; and a shared object links the library.
-#   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS]
+# Given WINE, the installed Windows build runs under it: the command, and the
+# C99 program built with MinGW's gcc and pkg-config's flags alone.
+#   check.sh SOURCE_DIR PREFIX LIBDIR [EXTRA_CXX_FLAGS [WINE]]
 # A failure names its command and shows its output. Exits 77 (skipped) when
-# pkg-config is missing, except under CI=true.
+# pkg-config (or Wine) is missing, except under CI=true.
 set -Eeuo pipefail
 trap 'echo "check.sh: line $LINENO: failed: $BASH_COMMAND" >&2' ERR
-src=$1 prefix=$2 libdir=$3 flags=${4:-}
+src=$1 prefix=$2 libdir=$3 flags=${4:-} wine=${5:-}
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -20,21 +22,30 @@ trap 'rm -rf "$scratch"' EXIT
 quiet() {
   "$@" >"$scratch/log" 2>&1 || { cat "$scratch/log"; return 1; }
 }
+need() { # need PROGRAM PACKAGE: when PROGRAM is missing, skips the rest (fails under CI=true)
+  command -v "$1" >/dev/null && return
+  echo "$1 is missing (Debian package $2): the consumer's checks stop here"
+  [ "${CI:-}" != true ] || exit 1; exit 77
+}
+
+# Windows' programs, and the line end of a C program's text there.
+run=() exe="" cc=gcc eol=""
+[ -z "$wine" ] || { need "$wine" wine64 && run=("$wine") exe=.exe cc=x86_64-w64-mingw32-gcc eol=$'\r'; }
 
 cp "$src/examples/sample.wad" "$scratch/sample.wad"
-quiet "$prefix/bin/lumpgraft" "$scratch/sample.wad" "$src/examples/script.txt" MAP02
+quiet "${run[@]}" "$prefix/bin/lumpgraft$exe" "$scratch/sample.wad" "$src/examples/script.txt" MAP02
 grep -qx "level: MAP02" "$scratch/log" || { cat "$scratch/log"; exit 1; }
 grep -q " ok$" "$scratch/log" || { cat "$scratch/log"; exit 1; }
 
 # Each level's marker size and level size, the ten entries after its marker:
 # MAP02's marker holds the script's 150 bytes, which MAP01's ten include;
 # after a graft of "hello", MAP01's marker holds 5.
-printf 'MAP01 0 610\nMAP02 150 248\n' >"$scratch/levels"
-printf 'MAP01 5 610\nMAP02 150 248\n' >"$scratch/grafted"
+printf 'MAP01 0 610%s\nMAP02 150 248%s\n' "$eol" "$eol" >"$scratch/levels"
+printf 'MAP01 5 610%s\nMAP02 150 248%s\n' "$eol" "$eol" >"$scratch/grafted"
 uses() { # uses PROGRAM: lists the levels, then grafts into a copy and lists them
-  "$1" "$scratch/sample.wad" | diff "$scratch/levels" -
+  "${run[@]}" "$1" "$scratch/sample.wad" | diff "$scratch/levels" -
   cp "$scratch/sample.wad" "$scratch/copy.wad"
-  "$1" "$scratch/copy.wad" MAP01 hello | diff "$scratch/grafted" -
+  "${run[@]}" "$1" "$scratch/copy.wad" MAP01 hello | diff "$scratch/grafted" -
 }
 
 # A batch over three archives: the second fails (its graft would cross a
@@ -54,22 +65,22 @@ batch() { # batch PROGRAM
   "$1" "$scratch/c.wad" | diff "$scratch/grafted" -
 }
 
-quiet cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"
-quiet cmake --build "$scratch/cmake"
-uses "$scratch/cmake/listlevels"
-uses "$scratch/cmake/listlevels-cxx"
-batch "$scratch/cmake/listlevels"
-
-if ! command -v pkg-config >/dev/null; then
-  [ "${CI:-}" != true ] || { echo "pkg-config is missing (Debian package pkgconf)"; exit 1; }
-  echo "pkg-config is missing (Debian package pkgconf): its build is skipped"
-  exit 77
+# The CMake projects, the file size limit and the shared object are Linux's.
+if [ -z "$wine" ]; then
+  quiet cmake -S "$src/tests/consumer" -B "$scratch/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags"
+  quiet cmake --build "$scratch/cmake"
+  uses "$scratch/cmake/listlevels"
+  uses "$scratch/cmake/listlevels-cxx"
+  batch "$scratch/cmake/listlevels"
 fi
+
+need pkg-config pkgconf
 # shellcheck disable=SC2046 # pkg-config's output is a list of options
-quiet gcc -std=c99 -Wall -Wextra -Werror $flags "$src/tests/consumer/listlevels.c" \
-  -o "$scratch/listlevels" $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs waddir)
-uses "$scratch/listlevels"
+quiet "$cc" -std=c99 -Wall -Wextra -Werror $flags "$src/tests/consumer/listlevels.c" \
+  -o "$scratch/listlevels$exe" $(PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config --cflags --libs waddir)
+uses "$scratch/listlevels$exe"
+[ -z "$wine" ] || exit 0
 batch "$scratch/listlevels"
 
 # The library is position-independent: a plugin or a language binding links
