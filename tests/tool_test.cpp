@@ -939,6 +939,11 @@ TEST_F(ToolTest, AProgramRacingTheCommandLosesNoChange)
          [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), open("rb"), wadfp = open(); }},
         {"on a stream reopened after a pass that held the lock", false,
          [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), wadfp = open(); }},
+        {"so, where the system cannot tell (no descriptor left to ask it)", false, [&] {
+             wadfp = open(), wadlock(), readwad(), fclose(wadfp), wadfp = open();
+             const rlimit none = {rlim_t(fileno(wadfp) + 1), rlim_t(fileno(wadfp) + 1)};
+             setrlimit(RLIMIT_NOFILE, &none);
+         }},
         {"through one stream, another failing to lock", true, [&] {
              FILE *held = wadfp = open();
              wadlock();

@@ -9,6 +9,9 @@
 #include "waddir.h"
 
 #include <functional>
+#ifdef __linux__
+#include <sys/file.h>
+#endif
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -238,6 +241,11 @@ TEST_F(WadTest, DirectoryIsWrittenAtTheOffsetOverWhateverIsThere)
     EXPECT_EQ(get32(w, 8), 12);
     EXPECT_EQ(w.substr(12, 16), record(12, 0, "MAP01"));
     EXPECT_EQ(w.size(), makewad(twolevels()).size()); // nothing moved or cut
+    openwad(w);
+    ASSERT_EQ(readwad_out(out), 0);
+    numentries = 0; // an empty directory past the end would extend nothing
+    diroffset = 1000;
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "refusing to write 0 entries at offset 1000");
 }
 
 TEST_F(WadTest, WritingAnImpossibleStateIsFatal)
@@ -809,6 +817,21 @@ TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
         EXPECT_EXIT(c.call(), testing::ExitedWithCode(255), c.message);
         EXPECT_TRUE(samebytes(readfile(wadpath), expected));
     }
+#ifdef __linux__
+    // The program's own locks, where the system tells them: a shared one on
+    // this stream, which a change must not convert, and one on another stream
+    // of the file, which a change through this one would wait for forever.
+    openwad(w);
+    std::string out;
+    ASSERT_EQ(readwad_out(out), 0);
+    ASSERT_EQ(flock(fileno(wadfp), LOCK_SH), 0);
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "holds a shared lock on the archive");
+    FILE *holder = fopen(wadpath.c_str(), "rb");
+    ASSERT_EQ(flock(fileno(wadfp), LOCK_UN) | flock(fileno(holder), LOCK_EX), 0);
+    EXPECT_EXIT(writewad(), testing::ExitedWithCode(255), "lock through another stream");
+    fclose(holder);
+    EXPECT_TRUE(samebytes(readfile(wadpath), w));
+#endif
 }
 
 TEST_F(WadTest, AForkedHelpersFailureLeavesItsParentsChange)

@@ -102,10 +102,13 @@ static inline bool os_appends(FILE *fp);
 // the lock must not ask for it again: Windows' would wait for itself.
 static inline int os_lock(int fd, bool wait = true);
 static inline int os_unlock(int fd);
-// Whether the open file of descriptor fd holds that lock now: 1 or 0, asked
-// of the system, or -1 where the system cannot tell (POSIX systems other
-// than Linux), or on an error.
+// Whether the open file of descriptor fd holds that lock now: 1, or 2 for a
+// shared lock a program took itself, or 0, asked of the system; or -1 where
+// the system cannot tell (POSIX systems other than Linux), or on an error.
 static inline int os_lockheld(int fd);
+// Whether another open file of this process, not fd's, holds the lock of
+// fd's file, as the system sees it: 1 or 0, or -1 where it cannot tell.
+static inline int os_lockelsewhere(int fd);
 // This process's identifier, which a forked child does not share.
 static inline int64_t os_pid();
 
@@ -775,6 +778,11 @@ static inline int os_lockheld(int fd)
     return 1;
 }
 
+static inline int os_lockelsewhere(int)
+{
+    return -1; // a process's other handles are not listed
+}
+
 static inline int64_t os_pid()
 {
     return int64_t(GetCurrentProcessId());
@@ -875,6 +883,7 @@ static inline void os_kill()
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -1145,10 +1154,42 @@ static inline int os_lockheld(int fd)
     for (const char *line = strstr(details, "lock:"); line; line = strstr(line + 1, "lock:")) {
         const char *end = strchr(line, '\n');
         const char *flock = strstr(line, "FLOCK"), *write = strstr(line, "WRITE");
-        if (flock && write && (!end || write < end))
+        const char *read = strstr(line, "READ");
+        if (flock && (!end || flock < end) && write && (!end || write < end))
             return 1;
+        if (flock && (!end || flock < end) && read && (!end || read < end))
+            return 2;
     }
     return 0;
+#else
+    (void)fd;
+    return -1;
+#endif
+}
+
+static inline int os_lockelsewhere(int fd)
+{
+#ifdef __linux__
+    // Every other descriptor of the process on the same file, as Linux
+    // lists them; one that holds the lock is another open file's.
+    struct stat mine, other;
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds || fstat(fd, &mine) != 0) {
+        if (fds)
+            closedir(fds);
+        return -1;
+    }
+    int found = 0;
+    while (const dirent *e = readdir(fds)) {
+        const int n = atoi(e->d_name);
+        if (e->d_name[0] < '0' || e->d_name[0] > '9' || n == fd || n == dirfd(fds))
+            continue;
+        if (fstat(n, &other) == 0 && other.st_dev == mine.st_dev && other.st_ino == mine.st_ino &&
+            os_lockheld(n) == 1)
+            found = 1;
+    }
+    closedir(fds);
+    return found;
 #else
     (void)fd;
     return -1;
@@ -1168,12 +1209,16 @@ static inline void os_recordsignal(int sig)
 
 static inline void os_catchinterrupts(void (*record)(int))
 {
+    // Each blocks the others while it is recorded, so that of two that
+    // arrive together the first is recorded first.
     os_recorder = record;
     struct sigaction caught = {}, was = {};
     caught.sa_handler = os_recordsignal;
     caught.sa_flags = SA_RESTART;
-    sigemptyset(&caught.sa_mask);
     const int interrupts[] = {SIGINT, SIGTERM, SIGHUP};
+    sigemptyset(&caught.sa_mask);
+    for (int sig : interrupts)
+        sigaddset(&caught.sa_mask, sig);
     for (int sig : interrupts) {
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
             sigaction(sig, &caught, nullptr);

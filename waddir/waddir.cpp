@@ -54,7 +54,7 @@ struct heldlock {
     os_fileid id;
     int64_t pid;
 };
-static heldlock heldlocks[16];
+static heldlock heldlocks[64];
 
 // What a change has done so far, and so what its abort undoes. Only the
 // protocol's steps move it, in this order.
@@ -559,35 +559,88 @@ static void needoffsets(int64_t length, const char *how, const char *op)
                   op, archive(), static_cast<long long>(length), how);
 }
 
-// Whether the record `h` is still true of its process.
+// Whether the record `h` may still be true: its descriptor is still open on
+// its file, and the system does not say that it no longer holds the lock.
 static bool stillheld(const heldlock &h)
 {
     os_filestat st;
     return os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) && os_lockheld(h.fd) != 0;
 }
 
-// How this process holds the lock of file `id`: through descriptor fd, by
-// wadlock (onthis), or through another descriptor of the file, which a
-// change through fd would wait for forever (onanother), or not at all. A
-// forked child's record of its parent's lock is never its own: while the
-// child keeps the descriptor it inherited, which shares the lock, that is
-// another descriptor. Records no longer true are dropped on the way.
-enum programlock { notheld, onthis, onanother };
-static programlock lockedbyprogram(int fd, const os_fileid &id)
+// Drop the records no longer true.
+static void dropstale()
 {
-    programlock found = notheld;
     for (heldlock &h : heldlocks) {
-        if (h.pid == 0)
-            continue;
-        if (!stillheld(h))
+        if (h.pid != 0 && !stillheld(h))
             h = {-1, {}, 0};
-        else if (os_sameid(h.id, id) && found != onthis)
-            found = h.fd == fd && h.pid == os_pid() ? onthis : onanother;
     }
-    return found;
 }
 
-// wadlock, waiting for the lock or not.
+// The record of this process's wadlock through fd, on file `id`, while it
+// may still be true.
+static heldlock *recordof(int fd, const os_fileid &id)
+{
+    dropstale();
+    for (heldlock &h : heldlocks) {
+        if (h.pid == os_pid() && h.fd == fd && os_sameid(h.id, id))
+            return &h;
+    }
+    return nullptr;
+}
+
+// Whether this process holds the lock of file `id` through another open
+// file than fd's, which a wait through fd would wait for forever: by its
+// own record, by one a forked child inherited with the descriptor that
+// shares its parent's lock, or as the system sees it.
+static bool heldelsewhere(int fd, const os_fileid &id)
+{
+    dropstale();
+    for (const heldlock &h : heldlocks) {
+        if (h.pid != 0 && os_sameid(h.id, id) && (h.fd != fd || h.pid != os_pid()))
+            return true;
+    }
+    return os_lockelsewhere(fd) == 1;
+}
+
+// Take the lock through fd, of file `id`, waiting for it or not: 0 when fd
+// holds it now (`took`: it was taken here), 1 when another program holds it
+// and `wait` is false, or -1 with errno set: EDEADLK when this process holds
+// it through another open file, EBUSY when fd holds a shared lock, which a
+// change cannot use and must not convert. A record is never reason enough
+// not to take it: where the system cannot tell, taking it again through the
+// descriptor that holds it costs nothing, and is then not taken here.
+static int takelock(int fd, const os_fileid &id, bool wait, bool *took)
+{
+    *took = false;
+    // A record the system now belies (of a descriptor closed and opened
+    // anew, say) goes before the lock is taken through that descriptor.
+    dropstale();
+    const int held = os_lockheld(fd);
+    if (held == 1)
+        return 0;
+    if (held == 2) {
+        errno = EBUSY;
+        return -1;
+    }
+    int r = os_lock(fd, false);
+    if (r == 1) {
+        if (heldelsewhere(fd, id)) {
+            errno = EDEADLK;
+            return -1;
+        }
+        if (!wait)
+            return 1;
+        r = os_lock(fd, true);
+    }
+    if (r != 0)
+        return -1;
+    *took = held == 0 || !recordof(fd, id);
+    return 0;
+}
+
+// wadlock, waiting for the lock or not. A lock the descriptor holds already
+// (a change under way took it, or the program did itself) becomes the
+// program's as it is.
 static int lockwad(bool wait)
 {
     const int fd = wadfp ? fileno(wadfp) : -1;
@@ -598,28 +651,19 @@ static int lockwad(bool wait)
     }
     if (os_fstat(fd, &st) != 0)
         return -1;
-    const programlock held = lockedbyprogram(fd, st.id);
-    if (held == onthis)
-        return 0;
-    if (held == onanother) {
-        errno = EDEADLK;
-        return -1;
-    }
-    heldlock *slot = std::find_if(std::begin(heldlocks), std::end(heldlocks),
-                                  [](const heldlock &h) { return h.pid == 0; });
+    heldlock *slot = recordof(fd, st.id);
+    if (!slot)
+        slot = std::find_if(std::begin(heldlocks), std::end(heldlocks),
+                            [](const heldlock &h) { return h.pid == 0; });
     if (slot == std::end(heldlocks)) {
         errno = ENOLCK;
         return -1;
     }
-    // A lock the descriptor holds already (a change under way took it, or
-    // the program did itself) becomes the program's as it is.
-    if (os_lockheld(fd) != 1) {
-        const int r = os_lock(fd, wait);
-        if (r != 0)
-            return r < 0 ? -1 : 1;
-    }
-    *slot = {fd, st.id, os_pid()};
-    return 0;
+    bool took;
+    const int r = takelock(fd, st.id, wait, &took);
+    if (r == 0)
+        *slot = {fd, st.id, os_pid()};
+    return r;
 }
 
 int wadlock()
@@ -687,21 +731,20 @@ static void beginchange(const char *op, bool inplace)
     change.fd = fd;
     change.id = st.id;
     change.ownslock = false;
-    if (fd >= 0) {
-        // The change takes the lock through its own stream unless it holds
-        // it already: the program's, or one it took itself.
-        const programlock held = lockedbyprogram(fd, st.id);
-        if (held == onanother)
+    // The change takes the lock through its own stream unless it holds it
+    // already: the program's, or one it took itself.
+    if (fd >= 0 && takelock(fd, st.id, true, &change.ownslock) != 0) {
+        if (errno == EDEADLK)
             wadfail(WADERR_MISUSE,
                     "%s: %s: the program holds the archive's lock through another stream; a "
                     "change through this one would wait for it forever\n",
                     op, archive());
-        if (held == notheld && os_lockheld(fd) != 1) {
-            if (os_lock(fd) != 0)
-                wadfail(WADERR_SYSTEM, "%s: %s: cannot lock: %s\n", op, archive(),
-                        os_strerror(errno));
-            change.ownslock = true;
-        }
+        if (errno == EBUSY)
+            wadfail(WADERR_MISUSE,
+                    "%s: %s: the stream holds a shared lock on the archive, and a change needs "
+                    "the exclusive one\n",
+                    op, archive());
+        wadfail(WADERR_SYSTEM, "%s: %s: cannot lock: %s\n", op, archive(), os_strerror(errno));
     }
     acting = 1;
     change.state = locked;
@@ -803,7 +846,7 @@ static void releasechange()
     os_filestat st;
     acting = 0;
     if (change.ownslock && os_fstat(change.fd, &st) == 0 && os_sameid(st.id, change.id) &&
-        lockedbyprogram(change.fd, change.id) != onthis)
+        !recordof(change.fd, change.id))
         os_unlock(change.fd);
     change.state = idle;
 }
@@ -1159,6 +1202,11 @@ static void writedirectory(const char *op)
                     op, archive(), diroffset, i, printable_string8(e).text);
     }
     const int64_t length = wadsize(op);
+    // An empty directory past the end would extend nothing: the header would
+    // point past the file.
+    if (diroffset > length && dirbytes == 0)
+        wadfail(WADERR_MISUSE, "%s: %s: refusing to write %i entries at offset %i\n", op,
+                archive(), numentries, diroffset);
     const int64_t end = std::max(length, diroffset + dirbytes);
     const auto under = [&](int64_t from, int64_t size) {
         return change.fd >= 0 && size > 0 && dirbytes > 0 && from < diroffset + dirbytes &&

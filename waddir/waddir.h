@@ -12,8 +12,8 @@
 //      (used in messages only), and may take the archive's lock with
 //      `wadlock`.
 //   2. `readwad` loads the header and directory into `wad`, `numentries`,
-//      `diroffset` and `wadentry`. It returns 1, after a line on standard
-//      output, for an archive it refuses; no directory is loaded then, and
+//      `diroffset` and `wadentry`. It returns 1, after a line on
+//      `wadmsgfp`, for an archive it refuses; no directory is loaded then, and
 //      the caller must not write the archive.
 //   3. The caller reads and changes `wadentry`, `numentries` and `diroffset`.
 //   4. `writewad` writes the directory at `diroffset`, makes it durable, then
@@ -244,8 +244,11 @@ void wadinterrupt(int signal);
 // process: once the stream is closed, a stream opened later (on the same
 // descriptor number, or the same file) holds nothing, and a change through
 // it takes the lock itself, waiting like any other program's; so does a
-// forked child's change, through the stream it opens anew. Nothing the
-// library does
+// forked child's change, through the stream it opens anew. A child
+// process started while the stream is open shares its lock until it closes
+// what it inherited: open the archive close-on-exec ("r+be" with glibc)
+// where children are started. At most 64 streams hold it at once (ENOLCK).
+// Nothing the library does
 // releases a lock it did not take: one the program took otherwise (flock
 // on the stream's descriptor) stays too, where the system can tell (Linux,
 // Windows); elsewhere the next change releases it.
@@ -264,7 +267,7 @@ int wadlock(void);
 // the same lumps) or the new one, whole. The file then holds exactly what
 // writing in place would have left: nothing is moved or cut besides, and
 // bytes past the new directory stay. When that cut fails, or may not be
-// durable, a warning line on standard output says so, with the bytes left
+// durable, a warning line on `wadmsgfp` says so, with the bytes left
 // past the directory; the change has taken effect. A directory that would
 // lie over the header, or reach 2 GiB, is refused, and so is one that would
 // lie over the data of a lump it lists, outside the old directory's place:
@@ -328,7 +331,7 @@ int32_t findlevelsize(const char *name);
 // A name already present gets a warning and is appended all the same. When
 // lump data follows the directory, the directory moves to the end of the file
 // so that nothing is overwritten. A full table, a negative count or an
-// archive that `readwad` refused gets a line on standard output, and nothing
+// archive that `readwad` refused gets a line on `wadmsgfp`, and nothing
 // changes.
 void addentry(wadentry_t entry);
 
