@@ -370,18 +370,13 @@ static void write_graft()
 {
     const long long dirbytes = int64_t{numentries} * WADENTRYSIZE;
     const int cut = wadreplacefrom(level_entry, graftfile_len, graftfile_source, nullptr);
-    if (cut == WADCUTFAILED)
+    if (cut != 0)
         fprintf(stderr,
-                "%s: warning: the graft is done, but the %lld bytes past its "
-                "directory could not be cut off: %s. lumpgraft --compact "
-                "reclaims them.\n",
-                wadfile_name, dirbytes, os_strerror(errno));
-    else if (cut == WADCUTUNSYNCED)
-        fprintf(stderr,
-                "%s: warning: the graft is done, but the %lld bytes past its "
-                "directory may come back after a crash: %s. lumpgraft "
-                "--compact reclaims them.\n",
-                wadfile_name, dirbytes, os_strerror(errno));
+                "%s: warning: the graft is done, but the %lld bytes past its directory %s: %s. "
+                "lumpgraft --compact reclaims them.\n",
+                wadfile_name, dirbytes,
+                cut == WADCUTFAILED ? "could not be cut off" : "may come back after a crash",
+                os_strerror(errno));
 }
 
 // Close the archive, which drops the lock. All the run did is durable by
