@@ -231,7 +231,7 @@ TEST_F(WadTest, DirectoryIsWrittenAtTheOffsetOverWhateverIsThere)
     diroffset = 12;
     EXPECT_EXIT(writewad(), testing::ExitedWithCode(255),
                 "^writewad: .*: the directory at 12 would go over the data of entry 1 \\(THINGS\\); "
-                "add entries with addentry, or move diroffset past the data\n$");
+                "add entries with addentry, or move diroffset past the data\n.*: nothing was written\n$");
     EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
     for (int i = 0; i < numentries; i++)
         wadentry[i].size = 0;
@@ -646,7 +646,7 @@ TEST_F(WadTest, CompactWad)
     ASSERT_EQ(readwad_out(out), 0);
     EXPECT_EXIT(compactwad(), testing::ExitedWithCode(255),
                 "^compactwad: .*: entry 4 \\(E\\): a lump of 2 bytes at 179 is not in the "
-                "file's data\n$");
+                "file's data\n.*: nothing was written\n$");
     EXPECT_TRUE(samebytes(readfile(wadpath), cut));
 }
 
@@ -800,9 +800,10 @@ TEST_F(WadTest, ChangesRefusedOrUndoneLeaveTheArchiveAsItIs)
         {append, [] { wadreplace(0, "x", 1); }, "opened for appending"},
         {append, [] { writewad(); }, "opened for appending"},
         {{}, [&] { wadreplacefrom(0, 5, nothing, nullptr); },
-         "^wadreplace: .*: the source gave no bytes for 0 to 5 of the 5 to store\n$"},
+         "^wadreplace: .*: the source gave no bytes for 0 to 5 of the 5 to store\n"
+         ".*: the archive is as it was\n$"},
         {{}, [&] { wadreplacefrom(0, 2 * WADBLOCKSIZE + 1, first, block.data()); },
-         "the source gave no bytes for 1048576 to 2097152 of the 2097153 to store\n$"},
+         "the source gave no bytes for 1048576 to 2097152 of the 2097153 to store\n.*as it was\n$"},
         {{}, [] { os_close(fileno(wadfp)), wadreplace(0, "x", 1); },
          "wadreplace: .*: fstat failed: Bad file descriptor"},
     };
@@ -889,11 +890,12 @@ TEST_F(WadTest, AHandlerCatchesAFatalErrorAndTheProgramGoesOn)
         }
     }
     EXPECT_EQ(caught, "6 wadreplace: " + wadpath + ": the source gave no bytes for 0 to 5 of the 5 "
-                                                   "to store\n4 writewad: " +
+                                                   "to store\n" + wadpath +
+                          ": the archive is as it was\n4 writewad: " +
                           wadpath + ": no directory of this file is loaded\n1 copywad: Couldn't "
                           "copy a wad (filename:" + path("no/such/folder") + ")\n2 wadreplace: " +
                           wadpath + ": the archive changed on disk since it was read; read it "
-                                    "again\n");
+                                    "again\n" + wadpath + ": nothing was written\n");
     writefile(wadpath, w);
     EXPECT_EQ(entry_exist("MAP01"), -1);
     EXPECT_TRUE(samebytes(readfile(wadpath), w));

@@ -219,13 +219,17 @@ static bool abortchange()
     return undone;
 }
 
-// The fatal exit's end of the change under way. One that a handler goes on
-// from ends the interruption that came meanwhile too.
-static void endforfatal(bool handled)
+// The fatal exit's end of the change under way: what the archive then
+// holds, unless the failure is the commit's or comes after it, whose
+// messages say so. One that a handler goes on from ends the interruption
+// that came meanwhile too.
+static const char *endforfatal(bool handled)
 {
-    abortchange();
+    const int from = state;
+    const bool undone = abortchange();
     if (handled)
         interruption = 0;
+    return from >= committing ? nullptr : holds(from, undone);
 }
 
 // The end of a run interrupted by `interruption`: the change under way is

@@ -20,8 +20,9 @@ static void *errorcontext;
 static int lasterror;
 static unsigned survived;
 
-// What a fatal error ends first, while a change is under way.
-static void (*ending)(bool handled);
+// What a fatal error ends first, while a change is under way: it says what
+// the archive then holds.
+static const char *(*ending)(bool handled);
 
 void wadonerror(waderrorhandler_t handler, void *context)
 {
@@ -34,7 +35,7 @@ int waderror()
     return lasterror;
 }
 
-void endonfatal(void (*end)(bool handled))
+void endonfatal(const char *(*end)(bool handled))
 {
     ending = end;
 }
@@ -49,18 +50,21 @@ const char *archive()
     return wadname ? wadname : "archive";
 }
 
-// `fmt` formatted, in a buffer that lives until the next call.
-static const char *formatted(const char *fmt, va_list args)
+// `fmt` formatted, in buffer `slot` (0 or 1), which lives until the next
+// call that uses it.
+static const char *formatted(int slot, const char *fmt, va_list args)
 {
-    static char *message;
-    static char fallback[256];
+    static char *messages[2];
+    static char fallbacks[2][256];
+    char *&message = messages[slot];
+    char *fallback = fallbacks[slot];
     va_list copy;
     va_copy(copy, args);
     const int n = vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
     char *room = n >= 0 ? static_cast<char *>(realloc(message, size_t(n) + 1)) : nullptr;
     if (!room) {
-        vsnprintf(fallback, sizeof fallback, fmt, args);
+        vsnprintf(fallback, sizeof fallbacks[slot], fmt, args);
         return fallback;
     }
     message = room;
@@ -68,13 +72,30 @@ static const char *formatted(const char *fmt, va_list args)
     return message;
 }
 
+__attribute__((format(WADDIR_PRINTF_FORMAT, 1, 2))) static const char *format1(const char *fmt,
+                                                                                 ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    const char *text = formatted(1, fmt, args);
+    va_end(args);
+    return text;
+}
+
 const char *format(const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
-    const char *text = formatted(fmt, args);
+    const char *text = formatted(0, fmt, args);
     va_end(args);
     return text;
+}
+
+// The message of a fatal error, and after it, for a change under way, a line
+// that says what the archive holds once it is ended.
+static const char *withholds(const char *message, const char *holds)
+{
+    return holds ? format1("%s%s: %s\n", message, archive(), holds) : message;
 }
 
 // The end of what a handled fatal error leaves: the handler is given the
@@ -89,10 +110,10 @@ static void tellhandler(const char *message, int reason)
 }
 
 // A fatal error of `kind`. Without a handler, the message comes first, so
-// that a kill while the change is undone cannot hide the reason; a handler
-// is given it once the change is undone, its lock released and whatever the
-// failing call opened or allocated let go, with errno as the failing call
-// left it.
+// that a kill while the change is undone cannot hide the reason, then what
+// the archive holds; a handler is given both once the change is undone, its
+// lock released and whatever the failing call opened or allocated let go,
+// with errno as the failing call left it.
 [[noreturn]] static void fail(int kind, const char *fmt, va_list args)
 {
     const int reason = errno;
@@ -103,14 +124,13 @@ static void tellhandler(const char *message, int reason)
         fflush(stdout);
         vfprintf(stderr, fmt, args);
         fflush(stderr);
-        if (ending)
-            ending(false);
+        if (const char *holds = ending ? ending(false) : nullptr)
+            fprintf(stderr, "%s: %s\n", archive(), holds);
         // _Exit, not exit: the program's own streams are left as they are.
         std::_Exit(255);
     }
-    const char *message = formatted(fmt, args);
-    if (ending)
-        ending(true);
+    const char *message = formatted(0, fmt, args);
+    message = withholds(message, ending ? ending(true) : nullptr);
     tellhandler(message, reason);
     fflush(stdout);
     fputs(message, stderr);

@@ -36,9 +36,9 @@
 // given it.
 [[noreturn]] void wadfail(int kind, const char *fmt, ...)
     __attribute__((format(WADDIR_PRINTF_FORMAT, 2, 3)));
-// Have a fatal error call `end` before it reports, until it is set to null:
-// the change under way does, while it is.
-void endonfatal(void (*end)(bool handled));
+// Have a fatal error call `end`, which says what the archive then holds,
+// until it is set to null: the change under way does, while it is.
+void endonfatal(const char *(*end)(bool handled));
 // How many fatal errors the program's handler was given, and went on from.
 unsigned survivederrors();
 // The interruption that ends the process: its message, printed or given to

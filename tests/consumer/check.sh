@@ -60,7 +60,7 @@ batch() { # batch PROGRAM
   fi
   printf '%s\n' "$scratch/a.wad: stored" \
     "$scratch/b.wad: failed: wadreplace: $scratch/b.wad: write failed: File too large" \
-    "$scratch/c.wad: stored" | diff - "$scratch/log"
+    "$scratch/b.wad: the archive is as it was" "$scratch/c.wad: stored" | diff - "$scratch/log"
   cmp "$scratch/b.wad" "$scratch/b.before"
   "$1" "$scratch/c.wad" | diff "$scratch/grafted" -
 }
