@@ -85,6 +85,11 @@ static struct {
 // change under way acts on at its next interruption point.
 static volatile sig_atomic_t interruption;
 
+// The program's progress report, and how far the change's writes have come.
+static wadprogress_t progress;
+static void *progresscontext;
+static int64_t written, towrite;
+
 // Whether a change may go from state `from` to state `to`.
 static bool legal(int from, int to)
 {
@@ -385,6 +390,25 @@ void extendwad(int64_t length)
     movechange(extending);
 }
 
+void wadonprogress(wadprogress_t report, void *context)
+{
+    progress = report;
+    progresscontext = context;
+}
+
+void willwrite(int64_t total)
+{
+    written = 0;
+    towrite = total;
+}
+
+void wrote(int64_t len)
+{
+    written += len;
+    if (progress)
+        progress(written, towrite, progresscontext);
+}
+
 void copywithin(int64_t from, int64_t to, int64_t len, const char *op)
 {
     for (int64_t done = 0; done < len;) {
@@ -393,6 +417,7 @@ void copywithin(int64_t from, int64_t to, int64_t len, const char *op)
         readat(copyblock, n, from + done, op);
         writeat(copyblock, n, to + done, op);
         done += int64_t(n);
+        wrote(int64_t(n));
         interruptionpoint(op);
     }
 }

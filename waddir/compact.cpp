@@ -38,6 +38,10 @@ int64_t compactwad()
                       static_cast<long long>(available));
 
         extendwad(length);
+        int64_t moving = 0;
+        for (int32_t s = plan.moved; s < plan.spancount; s++)
+            moving += plan.spans[s].end - plan.spans[s].start;
+        willwrite(2 * moving); // past the end, then into place
         for (int32_t s = plan.moved; s < plan.spancount; s++) {
             const wadspan &span = plan.spans[s];
             copywithin(span.start, span.parked, span.end - span.start, op);

@@ -70,6 +70,7 @@ static void writedirectory(const char *op)
     const bool parks = moveslumps || under(ondisk.offset, olddirbytes);
     if (parks) {
         needoffsets(at + olddirbytes, "", op);
+        willwrite(at - end);
         for (int32_t i = 0; i < ondisk.count; i++) {
             if (parked[i].filepos != ondisk.dir[i].filepos)
                 copywithin(ondisk.dir[i].filepos, parked[i].filepos, parked[i].size, op);

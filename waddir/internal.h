@@ -151,6 +151,10 @@ bool changeunderway();
 int changefd();
 // Where an interruption is acted on: between the change's durable steps.
 void interruptionpoint(const char *op);
+// The bytes the change will write in blocks from now on, for the program's
+// progress; and `len` more of them written.
+void willwrite(int64_t total);
+void wrote(int64_t len);
 // Copy len bytes of the archive from `from` to `to`, a block at a time from
 // the front, with an interruption point after each.
 void copywithin(int64_t from, int64_t to, int64_t len, const char *op);

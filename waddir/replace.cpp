@@ -34,6 +34,7 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
     needoffsets(highest, "", op);
 
     extendwad(length);
+    willwrite(size);
     if (dirislast)
         parkwad(wadentry, numentries, wad, newend, op);
     // The source may read the archive itself (a lump's data, say).
@@ -46,6 +47,7 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
                       archive(), done, done + len, size);
         writeat(bytes, len, place + int64_t(done), op);
         done += len;
+        wrote(int64_t(len));
         interruptionpoint(op);
     }
     wadentry[n].filepos = static_cast<int32_t>(place);

@@ -189,6 +189,14 @@ typedef void (*waderrorhandler_t)(const char *message, void *context);
 // message. Without a handler, errorexit is as above, byte for byte.
 void wadonerror(waderrorhandler_t handler, void *context);
 
+// wadonprogress: have the calls that write many bytes (a graft's data, a
+// compaction's moves, the copies writewad parks) call `progress` after each
+// block they write, with the bytes written so far of those they will write,
+// and `context` (null: none, the default). A program shows progress with
+// it; it must not call the library.
+typedef void (*wadprogress_t)(int64_t done, int64_t total, void *context);
+void wadonprogress(wadprogress_t progress, void *context);
+
 // waderror: the kind of the last fatal error, 0 before any.
 enum {
     WADERR_SYSTEM = 1,      // a call on a file failed (errno holds why): a
