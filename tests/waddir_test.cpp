@@ -668,18 +668,29 @@ TEST_F(WadTest, ReplaceEntryData)
         {makewad(twolevels()), 7, ""},
         {makewad(twolevels()), 0, big},
     };
+    // Progress is told after each block written: so much of so much.
+    static std::string told;
+    wadonprogress([](int64_t done, int64_t total, void *) {
+        told += std::to_string(done) + "/" + std::to_string(total) + " ";
+    }, nullptr);
     for (const replacement &c : cases) {
         SCOPED_TRACE(c.data.size());
         openwad(c.before);
         std::string out;
         ASSERT_EQ(readwad_out(out), 0);
         const std::string once = grafted(c.before, c.n, c.data);
+        told.clear();
         EXPECT_EQ(wadreplace(c.n, c.data.data(), int32_t(c.data.size())), 0);
+        EXPECT_EQ(told, c.data.size() < WADBLOCKSIZE
+                            ? c.data.empty() ? "" : std::to_string(c.data.size()) + "/" +
+                                                         std::to_string(c.data.size()) + " "
+                            : "1048576/1572864 1572864/1572864 ");
         EXPECT_EQ(diroffset, get32(once, 8));
         EXPECT_EQ(wadreplace(1, "again", 5), 0);
         closewad();
         EXPECT_TRUE(samebytes(readfile(wadpath), grafted(once, 1, "again")));
     }
+    wadonprogress(nullptr, nullptr);
 
     // The source may read the archive: MAP01 receives a copy of THINGS' data.
     const std::string w = makewad(twolevels());
