@@ -1091,9 +1091,9 @@ TEST(ManualPage, ListsEveryMessageTheCommandPrints)
         if (name != "directory.cpp" && name != "lumps.cpp")
             reached += readfile(room.path().string());
     }
-    EXPECT_GT(lacks(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in",
-                    readfile(LUMPGRAFT_SOURCE "/tool/main.cpp") + reached),
-              40);
+    for (const auto &file : std::filesystem::directory_iterator(LUMPGRAFT_SOURCE "/tool"))
+        reached += readfile(file.path().string());
+    EXPECT_GT(lacks(LUMPGRAFT_SOURCE "/man/lumpgraft.1.in", reached), 40);
     EXPECT_GT(lacks(LUMPGRAFT_SOURCE "/man/waddir.3.in", library), 50);
 }
 
