@@ -90,6 +90,7 @@ static wadprogress_t progress;
 static void *progresscontext;
 static int64_t written, towrite;
 
+#if defined(LUMPGRAFT_FAULTPOINTS) || !defined(NDEBUG)
 // Whether a change may go from state `from` to state `to`.
 static bool legal(int from, int to)
 {
@@ -113,6 +114,8 @@ static bool legal(int from, int to)
     }
     return false;
 }
+
+#endif
 
 // Move the change to state `to`. A step out of its order is a fault of the
 // library, which a test build (and so every fault sweep) stops at.
