@@ -4,7 +4,7 @@
 // bytes, which must be the same on every system.
 
 #include "testwad.h"
-#include "platform.h"
+#include "os.h"
 #include "waddir.h"
 
 #include <chrono>

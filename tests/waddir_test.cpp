@@ -5,7 +5,7 @@
 
 #include "testwad.h"
 #include "layout.h"
-#include "platform.h"
+#include "os.h"
 #include "waddir.h"
 
 #include <functional>

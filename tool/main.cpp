@@ -10,7 +10,7 @@
 // Without levelname the receiving entry is the one just before the first
 // "THINGS" entry, i.e. the first level's marker.
 
-#include "platform.h"
+#include "os.h"
 #include "waddir.h"
 
 #include <cctype>

@@ -5,7 +5,7 @@
 #include "waddir.h"
 
 #include "layout.h"
-#include "platform.h"
+#include "os.h"
 
 #include <algorithm>
 #include <iterator>
