@@ -3,15 +3,21 @@
 // checking standard output, standard error, exit status and the archive's
 // bytes, which must be the same on every system.
 
-#include "testwad.h"
+#include "archives.h"
 #include "os.h"
+#include "processes.h"
 #include "waddir.h"
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <random>
 #include <thread>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 using namespace testwad;

@@ -3,9 +3,10 @@
 // queries, editing, and the one system call whose behaviour they cannot see
 // through the command: the lock.
 
-#include "testwad.h"
+#include "archives.h"
 #include "layout.h"
 #include "os.h"
+#include "processes.h"
 #include "waddir.h"
 
 #include <functional>
