@@ -51,8 +51,6 @@ endfunction()
 file(REMOVE_RECURSE "${work}")
 file(MAKE_DIRECTORY "${work}")
 
-run("${LD}" -r --whole-archive "${LIBRARY}" -o "${work}/waddir.o")
-
 # The names kept: the header's, and in a build with AddressSanitizer the
 # markers it adds beside the header's variables.
 set(keep "${names}")
@@ -65,20 +63,31 @@ file(WRITE "${work}/keep" "${keep}\n")
 # A COMDAT section (an inline function's, or the PC thunk of i386's
 # position-independent code) is dropped from a program whose own objects
 # have one of the same name: the library's calls to its copy, now local,
-# would point nowhere. ELF's COMDAT groups are removed, and PE's COMDAT
-# sections (with their unwind data) made ordinary ones, with their other
-# flags.
-run("${OBJDUMP}" -h "${work}/waddir.o")
+# would point nowhere. ELF's COMDAT groups are resolved when the objects are
+# linked into one, and removed after. PE's COMDAT sections (with their
+# unwind data) are made ordinary ones, with their other flags, in each
+# object before that link, and the name each defines made local to its
+# object: the link would keep one object's copy and leave the others'
+# references to it undefined, which nothing resolves once that copy is local.
+file(COPY_FILE "${LIBRARY}" "${work}/objects.a")
+run("${OBJDUMP}" -h "${work}/objects.a")
 string(REPLACE "\n" ";" dump "${out}")
 set(flagged "")
 foreach(line IN LISTS dump)
   if(line MATCHES "^ *[0-9]+ ([^ ]+) ")
     set(section "${CMAKE_MATCH_1}")
   elseif(line MATCHES "LINK_ONCE")
+    set(comdat "")
+    if(line MATCHES "\\(COMDAT ([^ )]+)")
+      set(comdat "${CMAKE_MATCH_1}")
+    endif()
     string(REGEX REPLACE "\\(COMDAT .*" "" line "${line}")
     string(REGEX MATCHALL "[A-Z_]+" words "${line}")
     if("GROUP" IN_LIST words) # an ELF group, removed below
       continue()
+    endif()
+    if(comdat)
+      list(APPEND flagged "--localize-symbol=${comdat}")
     endif()
     set(flags "")
     foreach(word IN LISTS words)
@@ -91,12 +100,16 @@ foreach(line IN LISTS dump)
       endif()
     endforeach()
     list(JOIN flags "," flags)
-    list(APPEND flagged --set-section-flags "${section}=${flags}")
+    list(APPEND flagged "--set-section-flags=${section}=${flags}")
   endif()
 endforeach()
+list(REMOVE_DUPLICATES flagged)
+if(flagged)
+  run("${OBJCOPY}" ${flagged} "${work}/objects.a")
+endif()
 
-run("${OBJCOPY}" "--keep-global-symbols=${work}/keep" --remove-section=.group ${flagged}
-    "${work}/waddir.o")
+run("${LD}" -r --whole-archive "${work}/objects.a" -o "${work}/waddir.o")
+run("${OBJCOPY}" "--keep-global-symbols=${work}/keep" --remove-section=.group "${work}/waddir.o")
 file(REMOVE "${LIBRARY}")
 run("${AR}" qcsD "${LIBRARY}" "${work}/waddir.o")
 file(REMOVE_RECURSE "${work}")

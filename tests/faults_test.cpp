@@ -10,7 +10,8 @@
 // system: the same tables drive both, and the fault points record the
 // run's calls the way strace prints them.
 
-#include "testwad.h"
+#include "archives.h"
+#include "processes.h"
 
 #include <map>
 #include <random>

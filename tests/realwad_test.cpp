@@ -4,7 +4,8 @@
 // chocolate-doom plays the first demo, on the level that was edited, to the
 // same tic count.
 
-#include "testwad.h"
+#include "archives.h"
+#include "processes.h"
 
 #include <algorithm>
 

@@ -1,16 +1,24 @@
 // SPDX-License-Identifier: MIT
 // Library tests: reading and writing header and directory, entry names, level
 // queries, editing, and the one system call whose behaviour they cannot see
-// through the command: the lock.
+// through the command: the lock, which a program takes while the command runs.
 
-#include "testwad.h"
+#include "archives.h"
 #include "layout.h"
-#include "platform.h"
+#include "os.h"
+#include "processes.h"
 #include "waddir.h"
 
+#include <chrono>
 #include <functional>
+#include <random>
+#include <thread>
 #ifdef __linux__
 #include <sys/file.h>
+#endif
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -975,6 +983,163 @@ TEST_F(WadTest, TheLockBlocksNoReader)
     ASSERT_EQ(os_lock(fileno(wadfp)), 0);
     EXPECT_TRUE(readlockable(wadpath, w.size()));
     EXPECT_TRUE(samebytes(readfile(wadpath), w));
+}
+
+// The lock a program takes through the library, with the built command
+// started beside it.
+struct LockTest : WadTest {
+    std::string filepath;
+    void SetUp() override { WadTest::SetUp(), filepath = path("script.txt"); }
+};
+
+TEST_F(LockTest, TheLockAProgramTakesHoldsAcrossItsChanges)
+{
+    // A program takes the lock with wadlock, takes it again, and changes the
+    // archive through the library twice: the command, started meanwhile,
+    // waits until the program closes the stream, then grafts on top. The
+    // lock is the stream's: another stream of the file would wait for it.
+    const std::string before = makewad(twolevels());
+    writefile(wadpath, before);
+    writefile(filepath, "command");
+    wadfp = os_fopen(wadpath.c_str(), "r+b");
+    ASSERT_NE(wadfp, nullptr);
+    wadname = wadpath.c_str();
+    ASSERT_EQ(wadlock(), 0);
+    ASSERT_EQ(wadlock(), 0);
+    FILE *other = os_fopen(wadpath.c_str(), "r+b"); // the same file, another stream
+    std::swap(wadfp, other);
+    for (int (*lock)() : {wadtrylock, wadlock}) {
+        errno = 0;
+        EXPECT_EQ(lock(), -1);
+        EXPECT_EQ(errno, EDEADLK);
+    }
+    std::swap(wadfp, other);
+    ASSERT_EQ(fclose(other), 0);
+    ASSERT_EQ(readwad(), 0);
+    ASSERT_EQ(wadreplace(4, "library", 7), 0);
+    const process child = spawn({LUMPGRAFT_BIN, wadpath, filepath}, path("out"), path("err"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(wadreplace(7, "again", 5), 0);
+    const std::string library = grafted(grafted(before, 4, "library"), 7, "again");
+    EXPECT_TRUE(samebytes(readfile(wadpath), library)) << "the command wrote while the lock was held";
+    ASSERT_EQ(fclose(wadfp), 0);
+    wadfp = nullptr;
+    EXPECT_EQ(reap(child), 0) << readfile(path("err"));
+    EXPECT_TRUE(samebytes(readfile(wadpath), grafted(library, 0, "command")));
+}
+
+TEST_F(LockTest, AProgramRacingTheCommandLosesNoChange)
+{
+    // A program reads the archive, then changes it through the library (a
+    // graft into MAP02, or a compaction), while the command grafts a file it
+    // stores a block at a time into MAP01; each round they start a random
+    // moment apart. Every end state is whole and holds each change that
+    // reported success, and no other. The program comes to its change in
+    // each of the ways below; one that holds the lock from before readwad
+    // never gets a refusal, and still holds it after its change, and one
+    // that does not holds no lock after it.
+    if (onwindows)
+        GTEST_SKIP() << "the program is a fork of this test";
+#ifndef _WIN32
+    const std::string before = grafted(makewad(twolevels()), 4, std::string(50000, 'd'));
+    const std::string file((size_t{3} << 19) + 11, 'g');
+    writefile(filepath, file);
+    std::mt19937 random(20261209);
+    const auto open = [&](const char *mode = "r+b") { return fopen(wadpath.c_str(), mode); };
+    struct way {
+        const char *name;
+        bool holds;
+        std::function<void()> before;
+    };
+    const std::vector<way> ways = {
+        {"without the lock", false, [&] { wadfp = open(); }},
+        {"with the lock from before readwad", true, [&] { wadfp = open(), wadlock(); }},
+        {"beside a reader stream, after a pass that held the lock", false,
+         [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), open("rb"), wadfp = open(); }},
+        {"on a stream reopened after a pass that held the lock", false,
+         [&] { wadfp = open(), wadlock(), readwad(), fclose(wadfp), wadfp = open(); }},
+        {"so, where the system cannot tell (no descriptor left to ask it)", false, [&] {
+             wadfp = open(), wadlock(), readwad(), fclose(wadfp), wadfp = open();
+             const rlimit none = {rlim_t(fileno(wadfp) + 1), rlim_t(fileno(wadfp) + 1)};
+             setrlimit(RLIMIT_NOFILE, &none);
+         }},
+        {"through one stream, another failing to lock", true, [&] {
+             FILE *held = wadfp = open();
+             wadlock();
+             wadfp = open();
+             if (wadlock() != -1 || errno != EDEADLK)
+                 _exit(5);
+             wadfp = held;
+         }},
+        {"after a fatal error that its handler survived", true, [&] {
+             wadonerror([](const char *, void *) { throw 1; }, nullptr);
+             wadfp = open(), wadlock(), readwad();
+             EXPECT_ANY_THROW(cachelump(-1));
+         }},
+        {"in a child forked while the parent held the lock", false, [&] {
+             wadfp = open(), wadlock();
+             const pid_t child = fork();
+             if (child == 0) { // the lock it inherited is its parent's
+                 FILE *inherited = wadfp;
+                 wadfp = open();
+                 if (wadlock() != -1 || errno != EDEADLK)
+                     _exit(5);
+                 fclose(inherited);
+                 return;
+             }
+             std::this_thread::sleep_for(std::chrono::microseconds(random() % 8000));
+             fclose(wadfp);
+             _exit(reap(child));
+         }},
+    };
+#ifdef LUMPGRAFT_EMULATOR
+    const int rounds = int(ways.size()) * 4;
+#else
+    const int rounds = int(ways.size()) * 20;
+#endif
+    int made = 0, bad = 0;
+    for (int round = 0; round < rounds; round++) {
+        const way &w = ways[size_t(round) % ways.size()];
+        const bool compacting = round / ways.size() % 2;
+        writefile(wadpath, before);
+        const int offset = int(random() % 16000) - 4000; // microseconds
+        const pid_t program = fork();
+        if (program == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(std::max(offset, 0)));
+            wadname = wadpath.c_str();
+            if (!freopen(path("program.err").c_str(), "w", stderr))
+                _exit(2);
+            w.before();
+            if (!wadfp || readwad() != 0)
+                _exit(3); // read while the command changed it: no change made
+            if (compacting)
+                compactwad();
+            else
+                wadreplace(4, "library", 7);
+            if (os_lockheld(fileno(wadfp)) == !w.holds)
+                _exit(6);
+            _exit(fclose(wadfp) == 0 ? 0 : 4);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(std::max(-offset, 0)));
+        const result r = run(dir, {LUMPGRAFT_BIN, wadpath, filepath});
+        const int status = reap(program);
+        const std::string after = readfile(wadpath);
+        std::vector<lump> want = lumpsof(before);
+        if (r.status == 0)
+            want[0].data = file;
+        if (status == 0 && !compacting)
+            want[4].data = "library";
+        const bool good = r.status == 0 &&
+                          (status == 0 || (!w.holds && (status == 3 || status == 255))) &&
+                          wadiswhole(after) && lumpsof(after) == want;
+        EXPECT_TRUE(good) << w.name << ", round " << round << ": command " << r.status
+                          << ", program " << status << "\n" << r.err << readfile(path("program.err"));
+        made += status == 0;
+        bad += !good;
+    }
+    std::cout << rounds << " rounds: the program's change made in " << made << ", refused in "
+              << rounds - made << "; " << bad << " bad end states\n";
+#endif
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 #ifndef LUMPGRAFT_H
 #define LUMPGRAFT_H
 
-#include "platform.h"
+#include "os.h"
 #include "waddir.h"
 
 #include <cstdint>

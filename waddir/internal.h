@@ -24,7 +24,7 @@
 
 #include "waddir.h"
 
-#include "platform.h"
+#include "os.h"
 
 #include <cstdarg>
 
