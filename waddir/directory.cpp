@@ -21,21 +21,23 @@ static void writedirectory(const char *op)
                   numentries, diroffset);
     needoffsets(diroffset + dirbytes, "", op);
     beginchange(op, false);
+    const int64_t length = filelength(op);
     // A directory over lump data it lists would leave that lump holding
     // directory records. (The old directory's own bytes are rewritten by
-    // any change of it, whoever lists them.)
+    // any change of it, whoever lists them; bytes past the end of the file
+    // are no lump's.)
     const int64_t olddirend = ondisk.offset + int64_t{ondisk.count} * WADENTRYSIZE;
     for (int32_t i = 0; i < numentries; i++) {
         const wadentry_t &e = wadentry[i];
         const int64_t from = std::max(int64_t{e.filepos}, int64_t{diroffset});
         const int64_t to = std::min(int64_t{e.filepos} + e.size, diroffset + dirbytes);
-        if (from < to && (from < ondisk.offset || to > olddirend))
+        if (from < to && (from < ondisk.offset || to > olddirend) && e.filepos >= 0 &&
+            int64_t{e.filepos} + e.size <= length)
             wadfail(WADERR_MISUSE,
                     "%s: %s: the directory at %i would go over the data of entry %i (%s); add "
                     "entries with addentry, or move diroffset past the data\n",
                     op, archive(), diroffset, i, printable_string8(e).text);
     }
-    const int64_t length = filelength(op);
     // An empty directory past the end would extend nothing: the header would
     // point past the file.
     if (diroffset > length && dirbytes == 0)
