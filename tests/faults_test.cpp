@@ -843,6 +843,30 @@ TEST_P(FaultSweep, OnePlanForTheWholeRun)
     EXPECT_TRUE(samebytes(readfile(wadpath), j.before));
 }
 
+// The user's hanging up (SIGHUP; on Windows the closing of the console
+// window, which gives a few seconds) ends a run after the park as Ctrl-C
+// does: undone, said, and ended by it.
+TEST_P(FaultSweep, HangingUpEndsTheRunUndone)
+{
+    if (!inprocess)
+        GTEST_SKIP() << "the interruption table hangs up through strace";
+    const std::string before = makewad(twolevels());
+    writefile(wadpath, before);
+    writefile(filepath, pattern(100));
+    const result r = runwith(command({}), {{"fdatasync", "hangup", 2}});
+#ifdef _WIN32
+    const int status = int(0xC000013AU); // a console's interruption
+    const std::string name = "the closing of the console window";
+#else
+    const int status = 128 + SIGHUP;
+    const std::string name = "SIGHUP";
+#endif
+    EXPECT_EQ(r.status, status);
+    EXPECT_TRUE(r.err.ends_with(wadpath + ": interrupted by " + name + "; the archive is as it was\n"))
+        << r.err;
+    EXPECT_TRUE(samebytes(readfile(wadpath), before));
+}
+
 // The tests below watch the command from outside only.
 #ifndef LUMPGRAFT_NOSTRACE
 // An interruption (Ctrl-C, a kill) ends the run as a failure does, undone,

@@ -129,6 +129,16 @@ void unmapfile(mapping m)
     UnmapViewOfFile(m.first);
 }
 
+void *holdfile(const std::string &path)
+{
+    return CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void letgo(void *held)
+{
+    CloseHandle(held);
+}
+
 int makefifo(const std::string &) { return -1; }
 
 void setvariable(const std::string &name, const std::string &value)
@@ -221,6 +231,13 @@ void unmapfile(mapping m)
 {
     munmap(m.first, m.second);
 }
+
+void *holdfile(const std::string &)
+{
+    return nullptr;
+}
+
+void letgo(void *) {}
 
 int makefifo(const std::string &path)
 {

@@ -64,6 +64,10 @@ bool readlockable(const std::string &path, uint64_t len);
 using mapping = std::pair<void *, size_t>;
 mapping mapfile(const std::string &path);
 void unmapfile(mapping m);
+// `path` held open by a program that shares it with no other (Windows; null
+// elsewhere, where no such hold exists); letgo releases it.
+void *holdfile(const std::string &path);
+void letgo(void *held);
 
 // A FIFO at `path`, opened for reading without waiting for a writer: the
 // descriptor, which the caller closes, or -1 where there are no FIFOs

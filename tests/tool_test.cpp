@@ -145,6 +145,20 @@ TEST_F(ToolTest, ChoosingTheReceivingEntry)
         EXPECT_EQ(x.status, 0);
         EXPECT_EQ(x.out, file);
         EXPECT_EQ(x.err, banner);
+        // Or to a file, which it replaces whole.
+        writefile(path("out"), "older and longer");
+        extract.resize(3);
+        const std::string level = c.args.empty() ? "THINGS" : c.args[0];
+        for (const std::string &to : {path("out"), wadpath}) {
+            extract.insert(extract.end(), {level, to});
+            const result f = run(dir, extract);
+            EXPECT_EQ(f.status, to == wadpath ? 255 : 0);
+            EXPECT_EQ(f.out + f.err, to == wadpath ? banner + wadpath + ": the output is the "
+                                                     "archive itself; nothing done\n" : banner);
+            extract.resize(3);
+        }
+        EXPECT_EQ(readfile(path("out")), file);
+        EXPECT_TRUE(samebytes(readfile(wadpath), after));
     }
 }
 
@@ -276,6 +290,15 @@ TEST_F(ToolTest, ArchiveThatCannotBeOpened)
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.err, wadpath + ": cannot open for update: " + reason + "\n");
         std::filesystem::create_directory(fspath(wadpath));
+    }
+    // Another program holds it, and shares it with none (Windows).
+    std::filesystem::remove(fspath(wadpath));
+    writefile(wadpath, makewad(twolevels()));
+    if (void *held = holdfile(wadpath)) {
+        EXPECT_EQ(graft().err, wadpath + ": cannot open for update: another program has the file "
+                                         "open and shares it with no other; close that program, "
+                                         "then try again\n");
+        letgo(held);
     }
 }
 
@@ -453,6 +476,9 @@ TEST_F(ToolTest, ClosedOrBrokenStandardStreams)
         {{.closed = {0, 2}}, refused, "--compact", 255, ""},
         {{.outfile = wadpath}, sound, "--compact", 255,
          wadpath + ": standard output is the archive itself; nothing done\n"},
+        {{.outfile = wadpath}, "", "--list", 255,
+         wadpath + ": standard output is the archive itself, which the shell emptied before "
+                   "lumpgraft started; only a backup restores it\n"},
         // A listing is what --list is for: not writing it is a failure, and
         // so is a standard output closed, which the null device stands in for.
         {{.brokenpipe = true}, sound, "--list", 255,
@@ -505,6 +531,31 @@ TEST_F(ToolTest, ArchivesThatAreNotRegularFilesAreRefused)
     EXPECT_TRUE(samebytes(readfile(wadpath), before));
     if (archives.empty())
         GTEST_SKIP() << "no FIFO and no block device here";
+}
+
+TEST_F(ToolTest, ProgressOnATerminalAndNowhereElse)
+{
+    // A graft that writes more than 64 MiB says how far it has come, on a
+    // terminal; scripts and logs see nothing of it.
+    if (onwindows)
+        GTEST_SKIP() << "a console cannot be made here";
+#ifndef _WIN32
+    writefile(filepath, std::string(size_t{65} << 20, 'p'));
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    for (const bool onterminal : {true, false}) {
+        writefile(wadpath, makewad(twolevels()));
+        const std::string err = onterminal ? ptsname(terminal) : path("err");
+        EXPECT_EQ(reap(spawn({LUMPGRAFT_BIN, wadpath, filepath}, path("out"), err)), 0);
+        char seen[4096];
+        const ssize_t n = onterminal ? read(terminal, seen, sizeof seen) : 0;
+        EXPECT_EQ(std::string(seen, size_t(std::max<ssize_t>(n, 0))).find("65 of 65 MiB written") !=
+                      std::string::npos,
+                  onterminal);
+        EXPECT_EQ(onterminal ? "" : readfile(err), "");
+    }
+    close(terminal);
+#endif
 }
 
 TEST_F(ToolTest, FileThatReportsNoSizeIsReadToItsEnd)

@@ -13,6 +13,7 @@
 #include "lumpgraft.h"
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -43,7 +44,7 @@ static void refuse_output_into_archive(const char *path)
                         "before lumpgraft started; only a backup restores it\n", path);
     else if (!toerr)
         fprintf(stderr, "%s: standard output is the archive itself; nothing done\n", path);
-    std::_Exit(255);
+    os_exit(255);
 }
 
 // Open the archive, for update ("r+b") or to read it ("rb"), and wait for
@@ -112,6 +113,29 @@ static int read_wadfile()
 static void catch_interrupts()
 {
     os_catchinterrupts(wadinterrupt);
+}
+
+// Long work says how far it has come, on a terminal only, at most ten times
+// a second: a graft or a compaction that writes more than 64 MiB. Scripts
+// and logs see none of it.
+static void show_progress(int64_t done, int64_t total, void *)
+{
+    using clock = std::chrono::steady_clock;
+    static clock::time_point last;
+    const clock::time_point now = clock::now();
+    if (total <= int64_t{64} << 20 || (done < total && now - last < std::chrono::milliseconds(100)))
+        return;
+    last = now;
+    fprintf(stderr, "\r%s: %lld of %lld MiB written", wadfile_name,
+            static_cast<long long>(done >> 20), static_cast<long long>(total >> 20));
+    if (done == total)
+        fputc('\n', stderr);
+}
+
+static void show_progress_on_a_terminal()
+{
+    if (os_isterminal(2))
+        wadonprogress(show_progress, nullptr);
 }
 
 // A level marker: followed by a level's THINGS, or by a UDMF map's TEXTMAP.
@@ -215,6 +239,7 @@ static void close_wadfile()
 static void lumpgraft()
 {
     read_graftfile();
+    show_progress_on_a_terminal();
     open_wadfile();
     write_graft();
 
@@ -228,6 +253,7 @@ static void lumpgraft()
 // compact_wadfile: the whole compaction run, under the lock a graft takes.
 static void compact_wadfile()
 {
+    show_progress_on_a_terminal();
     lock_wadfile("r+b");
     catch_interrupts();
     if (read_wadfile())
@@ -264,10 +290,33 @@ static void list_wadfile()
     need_output_written();
 }
 
+// The `size` bytes at `data` as the file `path`, which they replace only
+// once they are whole and durable: they are written beside it first, then
+// put in its place in one step. The archive itself, by any name, is left
+// alone.
+static void write_extracted(const char *path, const unsigned char *data, size_t size)
+{
+    os_filestat target;
+    if (statpath(path, &target) && samefile(target, wadfile_stat))
+        errorexit("%s: the output is the archive itself; nothing done\n", path);
+    char temp[4096];
+    snprintf(temp, sizeof temp, "%s.lumpgraft-%lld", path, static_cast<long long>(os_pid()));
+    const int fd = os_createnew(temp);
+    if (fd < 0)
+        errorexit("%s: cannot create: %s\n", temp, os_strerror(errno));
+    const bool written = os_pwrite(fd, data, size, 0) == 0 && os_sync(fd) == 0;
+    const int reason = errno;
+    if (os_close(fd) != 0 || !written || os_replace(temp, path) != 0) {
+        const char *why = os_strerror(written ? errno : reason);
+        os_remove(temp);
+        errorexit("%s: write failed: %s; it is as it was\n", path, why);
+    }
+}
+
 // extract_wadfile: the data of the entry a graft into graftfile_levelname
-// would receive, byte for byte, on standard output, read under the lock and
-// written once it is released.
-static void extract_wadfile()
+// would receive, byte for byte, to `path` or on standard output, read under
+// the lock and written once it is released.
+static void extract_wadfile(const char *path)
 {
     lock_wadfile("rb");
     if (readwad())
@@ -276,7 +325,10 @@ static void extract_wadfile()
     unsigned char *data = cachelump(level_entry);
     close_wadfile();
     const size_t size = static_cast<size_t>(wadentry[level_entry].size);
-    need_output_written(fwrite(data, 1, size, stdout) == size);
+    if (path)
+        write_extracted(path, data, size);
+    else
+        need_output_written(fwrite(data, 1, size, stdout) == size);
     free(data);
 }
 
@@ -308,7 +360,7 @@ int main(int argc, char **argv)
     const bool listing = strcmp(option, "--list") == 0;
     const bool extracting = strcmp(option, "--extract") == 0;
     const bool usage = argc <= 2 || ((compacting || listing) && argc != 3) ||
-                       (extracting && argc > 4);
+                       (extracting && argc > 5);
     if (!usage)
         refuse_output_into_archive(argv[compacting || listing || extracting ? 2 : 1]);
 
@@ -323,7 +375,7 @@ int main(int argc, char **argv)
         printf("\nUsage:\n");
         printf("lumpgraft wadfile levelfile [levelname]\n");
         printf("lumpgraft --list wadfile\n");
-        printf("lumpgraft --extract wadfile [levelname]\n");
+        printf("lumpgraft --extract wadfile [levelname [outfile]]\n");
         printf("lumpgraft --compact wadfile\n");
         finish_output();
         return usage_status;
@@ -332,7 +384,7 @@ int main(int argc, char **argv)
         // Their output is what they are for: none can be written to a
         // closed standard output, and the library's own lines (a refusal)
         // go with the other messages, not into it.
-        if (closed & 1 << 1) {
+        if (closed & 1 << 1 && !(extracting && argc > 4)) {
             errno = EBADF;
             need_output_written(false);
         }
@@ -346,7 +398,7 @@ int main(int argc, char **argv)
         else if (listing)
             list_wadfile();
         else
-            extract_wadfile();
+            extract_wadfile(argc > 4 ? argv[4] : nullptr);
         finish_output();
         return 0;
     }

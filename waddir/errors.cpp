@@ -126,8 +126,8 @@ static void tellhandler(const char *message, int reason)
         fflush(stderr);
         if (const char *holds = ending ? ending(false) : nullptr)
             fprintf(stderr, "%s: %s\n", archive(), holds);
-        // _Exit, not exit: the program's own streams are left as they are.
-        std::_Exit(255);
+        // As _Exit, not exit: the program's own streams are left as they are.
+        os_exit(255);
     }
     const char *message = formatted(0, fmt, args);
     message = withholds(message, ending ? ending(true) : nullptr);
@@ -135,7 +135,7 @@ static void tellhandler(const char *message, int reason)
     fflush(stdout);
     fputs(message, stderr);
     fflush(stderr);
-    std::_Exit(255);
+    os_exit(255);
 }
 
 void errorexit(const char *fmt, ...)

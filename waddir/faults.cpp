@@ -19,7 +19,8 @@ static struct {
         char call[16];
         int when;
         bool later;
-        int what; // an errno value, or -1 for a kill, -2 for a short write
+        int what; // an errno value, or -1 for a kill, -2 for a short write,
+                  // -3 for a hangup
     } faults[64];
     int nfaults;
     struct {
@@ -49,6 +50,7 @@ OS_NOTHROW static void parse()
         faults += *faults == ',';
         f.what = strcmp(what, "kill") == 0    ? -1
                  : strcmp(what, "short") == 0 ? -2
+                 : strcmp(what, "hangup") == 0 ? -3
                  : strcmp(what, "ENOSPC") == 0 ? ENOSPC
                  : strcmp(what, "EINTR") == 0  ? EINTR
                                                : EIO;
@@ -77,6 +79,10 @@ os_fault os_faultpoint(const char *call, int fd, const char *path)
             continue;
         if (planned.what == -1)
             os_kill();
+        if (planned.what == -3) {
+            os_hangup();
+            break;
+        }
         f.action = planned.what == -2 ? os_short : os_fail;
         os_raiseerror(planned.what == -2 ? EIO : planned.what);
         break;

@@ -13,7 +13,9 @@
 // calls on the file LUMPGRAFT_FAULTPATH names count, as with strace's -P:
 //   LUMPGRAFT_FAULTS=call:what:when[,...]  the when-th such call named
 //       `call` (pwrite64, fdatasync, flock...), or with "when+" that and
-//       every later one: `what` is EIO, ENOSPC, EINTR, short or kill;
+//       every later one: `what` is EIO, ENOSPC, EINTR, short, kill, or
+//       hangup (SIGHUP, or the closing of a Windows console), after which
+//       the call is made;
 //   LUMPGRAFT_FAULTLOG=path  where the record goes.
 // The plan is the process's, one for the library and the command alike.
 //
@@ -82,6 +84,9 @@ OS_NOTHROW bool os_rawid(int fd, os_fileid *id);
 OS_NOTHROW bool os_rawpathid(const char *path, os_fileid *id);
 OS_NOTHROW void os_raiseerror(int err);
 [[noreturn]] OS_NOTHROW void os_kill();
+// The user's hanging up, before the call, which is then made: SIGHUP, or on
+// Windows the closing of the console window, as each system gives it.
+OS_NOTHROW void os_hangup();
 
 template <typename Call, typename... Args>
 auto os_faulted(const os_fault &f, Call call, const char *fmt = "", Args... args)

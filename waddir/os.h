@@ -53,6 +53,11 @@ int os_startup(int *argc, char ***argv);
 
 // The reason for the errno value err, as a user can read it.
 const char *os_strerror(int err);
+// Ends the process with `status` at once, as _Exit does, after putting back
+// what os_startup changed (a Windows console's code page).
+[[noreturn]] void os_exit(int status);
+// Whether descriptor fd is a terminal (a Windows console).
+bool os_isterminal(int fd);
 
 // Opening and closing. All access is binary, and no file opened here is
 // inherited by programs the process starts: a child holding the archive
@@ -63,6 +68,12 @@ const char *os_strerror(int err);
 FILE *os_fopen(const char *path, const char *mode);
 int os_openread(const char *path);
 int os_opencreate(const char *path);
+// os_createnew creates `path` for writing, and fails with EEXIST when it
+// exists. os_replace puts the file `from` in place of `to` in one step,
+// durably: `to` names the old file or the new one, whatever stops it.
+int os_createnew(const char *path);
+int os_replace(const char *from, const char *to);
+int os_remove(const char *path);
 int os_close(int fd);
 int os_fclose(FILE *fp);
 // Pushes what the stream holds unwritten to its file.
@@ -111,7 +122,8 @@ int os_lockelsewhere(int fd);
 int64_t os_pid();
 
 // Interruption by the user: SIGINT, SIGTERM and SIGHUP, or Ctrl-C and
-// Ctrl-Break in a Windows console. os_catchinterrupts has `record` called
+// Ctrl-Break in a Windows console, and the closing of the console window,
+// a logoff and a shutdown, which Windows gives a few seconds to end in. os_catchinterrupts has `record` called
 // with the signal's number instead of the process ending at once (a signal
 // ignored when the program started stays ignored); a system call the
 // process was in is finished first. os_endbysignal ends the process by the

@@ -91,6 +91,33 @@ int os_opencreate(const char *path)
     return again([&] { return open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666); });
 }
 
+int os_createnew(const char *path)
+{
+    return again([&] { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+}
+
+int os_replace(const char *from, const char *to)
+{
+    // The rename is durable once the folder that holds the names is.
+    if (rename(from, to) != 0)
+        return -1;
+    const char *slash = strrchr(to, '/');
+    char folder[4096];
+    snprintf(folder, sizeof folder, "%.*s", slash ? int(slash - to) + 1 : 1, slash ? to : ".");
+    const int fd = again([&] { return open(folder, O_RDONLY | O_CLOEXEC); });
+    const int r = fd < 0 || (fsync(fd) != 0 && errno != EINVAL) ? -1 : 0;
+    const int saved = errno;
+    if (fd >= 0)
+        close(fd);
+    errno = saved;
+    return r;
+}
+
+int os_remove(const char *path)
+{
+    return unlink(path);
+}
+
 int os_close(int fd)
 {
     return OS_CALL("close", fd, close(fd));
@@ -325,6 +352,16 @@ void os_catchinterrupts(void (*record)(int))
     }
 }
 
+void os_exit(int status)
+{
+    _exit(status);
+}
+
+bool os_isterminal(int fd)
+{
+    return isatty(fd) == 1;
+}
+
 void os_endbysignal(int sig)
 {
     // Inside the signal's handler the signal is blocked, and would wait
@@ -395,6 +432,11 @@ bool os_rawpathid(const char *path, os_fileid *id)
 void os_raiseerror(int err)
 {
     errno = err;
+}
+
+void os_hangup()
+{
+    raise(SIGHUP);
 }
 
 void os_kill()

@@ -35,9 +35,11 @@ static int seterrno()
         errno = ENOENT;
         break;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
         errno = EACCES;
+        break;
+    case ERROR_SHARING_VIOLATION:
+        errno = ETXTBSY; // told apart by os_strerror
         break;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
@@ -98,6 +100,27 @@ static HANDLE oshandle(int fd)
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
+// The console's code page before the run, put back when it ends.
+static UINT consolecodepage;
+static void restoreconsole()
+{
+    if (consolecodepage)
+        SetConsoleOutputCP(consolecodepage);
+}
+
+bool os_isterminal(int fd)
+{
+    DWORD mode;
+    const HANDLE h = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+    return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
+void os_exit(int status)
+{
+    restoreconsole();
+    _Exit(status);
+}
+
 int os_startup(int *argc, char ***argv)
 {
     // Windows passes main its arguments in the ANSI code page, which cannot
@@ -132,15 +155,26 @@ int os_startup(int *argc, char ***argv)
     }
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // Names are UTF-8: a console shows them so while the run lasts. Output
+    // sent elsewhere is the same bytes either way.
+    if (os_isterminal(1) || os_isterminal(2)) {
+        consolecodepage = GetConsoleOutputCP();
+        SetConsoleOutputCP(CP_UTF8);
+        atexit(restoreconsole);
+    }
     return closed;
 }
 
 const char *os_strerror(int err)
 {
-    // Windows refuses to cut a file that a program has mapped, which the C
+    // Windows refuses to cut a file that a program has mapped, and to open
+    // one that another program has open without sharing it, which the C
     // runtime has no words for.
     if (err == EBUSY)
         return "another program has the file mapped into memory";
+    if (err == ETXTBSY)
+        return "another program has the file open and shares it with no other; close that "
+               "program, then try again";
     return strerror(err);
 }
 
@@ -161,12 +195,16 @@ FILE *os_fopen(const char *path, const char *mode)
     if (!wpath)
         return nullptr;
     FILE *fp = OS_OPEN(path, _wfopen(wpath, wmode));
-    // The C runtime says only that access was denied to a folder.
+    // The C runtime says only that access was denied, to a folder or to a
+    // file another program holds.
+    const unsigned long why = _doserrno;
     const DWORD attributes = fp ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wpath);
     unwiden(wpath);
     if (!fp && errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY))
         errno = EISDIR;
+    else if (!fp && errno == EACCES && why == ERROR_SHARING_VIOLATION)
+        errno = ETXTBSY;
     return fp;
 }
 
@@ -198,6 +236,36 @@ int os_opencreate(const char *path)
                           _S_IREAD | _S_IWRITE);
     unwiden(wpath);
     return fd;
+}
+
+int os_createnew(const char *path)
+{
+    wchar_t *wpath = widen(path);
+    if (!wpath)
+        return -1;
+    const int fd = _wopen(wpath, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE);
+    unwiden(wpath);
+    return fd;
+}
+
+int os_replace(const char *from, const char *to)
+{
+    wchar_t *wfrom = widen(from), *wto = wfrom ? widen(to) : nullptr;
+    const BOOL ok = wto && MoveFileExW(wfrom, wto, MOVEFILE_REPLACE_EXISTING |
+                                                       MOVEFILE_WRITE_THROUGH);
+    const int r = ok ? 0 : wto ? seterrno() : -1;
+    unwiden(wfrom);
+    unwiden(wto);
+    return r;
+}
+
+int os_remove(const char *path)
+{
+    wchar_t *wpath = widen(path);
+    const int r = wpath && DeleteFileW(wpath) ? 0 : wpath ? seterrno() : -1;
+    unwiden(wpath);
+    return r;
 }
 
 int os_close(int fd)
@@ -448,13 +516,29 @@ int64_t os_pid()
     return int64_t(GetCurrentProcessId());
 }
 
-// The console's handler runs on a thread of its own: it only records.
+// The console's closing, a logoff and a shutdown, as signals of their own.
+enum { SIGCLOSE = 100, SIGLOGOFF, SIGSHUTDOWN };
+
+// The console's handler runs on a thread of its own: it only records. For
+// the closing of the console, a logoff or a shutdown, Windows ends the
+// process once the handler returns, or after a few seconds: the handler
+// waits meanwhile, for the run to end the process itself, undone.
 static void (*recorder)(int);
+static volatile LONG recorded;
 static BOOL WINAPI consoleevent(DWORD event)
 {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    const int sig = event == CTRL_C_EVENT       ? SIGINT
+                    : event == CTRL_BREAK_EVENT ? SIGBREAK
+                    : event == CTRL_CLOSE_EVENT ? SIGCLOSE
+                    : event == CTRL_LOGOFF_EVENT ? SIGLOGOFF
+                    : event == CTRL_SHUTDOWN_EVENT ? SIGSHUTDOWN
+                                                   : 0;
+    if (!sig)
         return FALSE;
-    recorder(event == CTRL_C_EVENT ? SIGINT : SIGBREAK);
+    recorder(sig);
+    InterlockedExchange(&recorded, 1);
+    if (sig >= SIGCLOSE)
+        Sleep(4000);
     return TRUE;
 }
 
@@ -467,6 +551,7 @@ void os_catchinterrupts(void (*record)(int))
 void os_endbysignal(int)
 {
     // What a console's Ctrl-C leaves as the status of a program it ends.
+    restoreconsole();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     _Exit(int(STATUS_CONTROL_C_EXIT));
 }
@@ -482,6 +567,12 @@ const char *os_signalname(int sig)
         return "SIGTERM";
     case SIGABRT:
         return "SIGABRT";
+    case SIGCLOSE:
+        return "the closing of the console window";
+    case SIGLOGOFF:
+        return "a logoff";
+    case SIGSHUTDOWN:
+        return "a shutdown";
     default: {
         static char name[32];
         snprintf(name, sizeof name, "signal %d", sig);
@@ -522,6 +613,19 @@ void os_raiseerror(int err)
 {
     errno = err;
     SetLastError(err == ENOSPC ? ERROR_DISK_FULL : ERROR_IO_DEVICE);
+}
+
+// As Windows gives the event: on a thread of its own, while the process
+// goes on; it is seen once the handler has recorded it.
+void os_hangup()
+{
+    const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void *) -> DWORD { return consoleevent(CTRL_CLOSE_EVENT); }, nullptr, 0, nullptr);
+    if (thread)
+        CloseHandle(thread);
+    while (thread && !recorded)
+        Sleep(1);
 }
 
 void os_kill()
