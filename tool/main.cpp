@@ -126,7 +126,8 @@ static void show_progress(int64_t done, int64_t total, void *)
     if (total <= int64_t{64} << 20 || (done < total && now - last < std::chrono::milliseconds(100)))
         return;
     last = now;
-    fprintf(stderr, "\r%s: %lld of %lld MiB written", wadfile_name,
+    fputc('\r', stderr); // over the line before
+    fprintf(stderr, "%s: %lld of %lld MiB written", wadfile_name,
             static_cast<long long>(done >> 20), static_cast<long long>(total >> 20));
     if (done == total)
         fputc('\n', stderr);
