@@ -69,12 +69,12 @@ TEST_F(ToolTest, UsageWithFewerThanTwoArguments)
              {LUMPGRAFT_BIN, "--compact"},
              {LUMPGRAFT_BIN, "--compact", wadpath, "extra"},
              {LUMPGRAFT_BIN, "--list", wadpath, "extra"},
-             {LUMPGRAFT_BIN, "--extract", wadpath, "MAP01", "extra"}}) {
+             {LUMPGRAFT_BIN, "--extract", wadpath, "MAP01", "to", "extra"}}) {
         const result r = run(dir, argv);
         EXPECT_EQ(r.status, 255);
         EXPECT_EQ(r.out, banner + "\nUsage:\nlumpgraft wadfile levelfile [levelname]\n"
                                   "lumpgraft --list wadfile\nlumpgraft --extract wadfile "
-                                  "[levelname]\nlumpgraft --compact wadfile\n");
+                                  "[levelname [outfile]]\nlumpgraft --compact wadfile\n");
         EXPECT_EQ(r.err, "");
     }
     EXPECT_TRUE(samebytes(readfile(wadpath), makewad(twolevels())));
