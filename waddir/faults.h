@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Fault points. os_posix.cpp and os_win.cpp write each system call they make
+// Fault points. os_posix.cpp and os_win*.cpp write each system call they make
 // on a file inside one of the macros below, the call itself first:
 //   const int r = OS_CALL("fdatasync", fd, fdatasync(fd));
 // In a release build each macro is the call itself, and nothing else here

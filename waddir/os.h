@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // os: the calls that differ between POSIX systems and Windows, declared
-// here and defined in os_posix.cpp or os_win.cpp, whichever system the
-// build is for; the library and the command call only these, and read the
+// here and defined in os_posix.cpp, or in os_win.cpp and os_win_console.cpp,
+// whichever system the build is for; the library and the command call only these, and read the
 // same on every system. The installed library makes these names local: it
 // exports no name but those of waddir.h.
 //
