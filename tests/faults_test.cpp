@@ -427,6 +427,12 @@ protected:
                 unlocks.insert(at);
         }
 
+        // A graft holds its lock from before it reads the header and the
+        // directory, and so reads each once.
+        if (j.argv[0] == LUMPGRAFT_BIN && j.argv[1] != "--compact") {
+            EXPECT_EQ(counts["pread64"], 2);
+        }
+
         // A failed call leaves the archive exactly as it was when it comes
         // before the commit's header (a graft) or before the park is durable
         // (a compaction, which then moves data over the old places).

@@ -21,7 +21,8 @@
 //   idle        no change under way; an interruption ends the process at
 //               once, nothing having been written.
 //   locked      the lock is held and the disk checked against the record of
-//               what it holds; nothing written. Undo: none.
+//               what it holds (unless the program's lock was held through
+//               the same open file since then); nothing written. Undo: none.
 //   extending   only bytes past the old end of the file are written, where
 //               alone writes may go. Undo: cut them off.
 //   parking     the header may point at the parked directory, durable past
@@ -63,7 +64,8 @@ enum changestate { idle, locked, extending, parking, parked, settled, committing
 
 // The change under way: its state (read in a signal handler), the call that
 // began it and its process, the stream and file it works on, whether it
-// took the lock itself, the file's length when it began, the header on disk
+// took the lock itself or the program's lock record it holds it by, the
+// file's length when it began, the header on disk
 // before its commit, and the parked directory (`parkedcount` records at
 // `parkedat`) once its header is being written.
 static volatile sig_atomic_t state;
@@ -74,11 +76,12 @@ static struct {
     int fd;
     os_fileid id;
     bool ownslock;
+    uint64_t lockrecord;
     int64_t length;
     unsigned char header[WADHEADERSIZE];
     int64_t parkedat;
     int32_t parkedcount;
-    wadentry_t parked[MAXWADENTRIES];
+    const wadentry_t *parked;
 } change;
 
 // The signal a program's handler passed on with wadinterrupt, which the
@@ -336,7 +339,8 @@ os_filestat beginchange(const char *op, bool inplace)
     change.fd = fd;
     change.id = st.id;
     change.ownslock = false;
-    if (fd >= 0 && takelock(fd, st.id, true, &change.ownslock) != 0) {
+    change.lockrecord = 0;
+    if (fd >= 0 && takelock(fd, st.id, true, &change.ownslock, &change.lockrecord) != 0) {
         if (errno == EDEADLK)
             wadfail(WADERR_MISUSE,
                     "%s: %s: the program holds the archive's lock through another stream; a "
@@ -352,7 +356,9 @@ os_filestat beginchange(const char *op, bool inplace)
     endonfatal(endforfatal);
     movechange(locked);
     fileheader(ondisk.wad, ondisk.count, ondisk.offset, change.header);
-    if (fd >= 0)
+    // Under the program's lock, held through this open file since the
+    // directory was read, no other program can have changed the disk.
+    if (fd >= 0 && (change.lockrecord == 0 || change.lockrecord != ondisk.lockrecord))
         checkdisk(op);
     interruptionpoint(op);
     return st;
@@ -428,14 +434,15 @@ void copywithin(int64_t from, int64_t to, int64_t len, const char *op)
 // The park: write `count` records of `dir` at `at`, past the end of the
 // file, make them durable, and point a header of type `type` at them,
 // durably. From then on a failure puts the directory that was on disk back
-// in its place, the header back at it, and cuts the file.
+// in its place, the header back at it, and cuts the file. The undo reads
+// `dir`, which stays as it is until the change ends.
 void parkwad(const wadentry_t *dir, int32_t count, int type, int64_t at, const char *op)
 {
     writeat(tofile(dir, count), size_t(count) * WADENTRYSIZE, at, op);
     syncfile(op);
     interruptionpoint(op);
     change.parkedcount = count;
-    memcpy(change.parked, dir, size_t(count) * sizeof(wadentry_t));
+    change.parked = dir;
     change.parkedat = at;
     fileheader(type, count, static_cast<int32_t>(at), change.header);
     movechange(parking);
@@ -479,7 +486,7 @@ void commitwad(const char *op)
                 op, archive(), os_strerror(reason));
     }
     movechange(committed);
-    recordondisk(change.fd >= 0, change.id);
+    recordondisk(change.fd >= 0, change.id, change.lockrecord);
 }
 
 // Release the lock the change took, unless the program took it meanwhile.

@@ -87,9 +87,13 @@ int64_t seektoend(const char *op);
 // wrote them, and the file they belong to (`identified` is false for a
 // stream with no descriptor, which has no identity). A change starts from
 // them, checks that the disk still holds them, and its undo puts them back.
+// `lockrecord` is the number of the program's lock record through the
+// stream when they were read or written (0: none): while that lock is
+// held, the disk can hold nothing else.
 struct wadrecord {
     bool identified;
     os_fileid id;
+    uint64_t lockrecord;
     int wad;
     int32_t count, offset;
     wadentry_t dir[MAXWADENTRIES];
@@ -106,8 +110,9 @@ bool tablesearchable();
 // receives its status (all zero for a stream with no descriptor).
 bool loadedhere(const char *op, os_filestat *st);
 // Record the shared header and directory as the ones on disk, in the file
-// `id` now open (`identified`), or in a stream with no descriptor.
-void recordondisk(bool identified, const os_fileid &id);
+// `id` now open (`identified`), or in a stream with no descriptor, under
+// the program's lock record `lockrecord` (0: none).
+void recordondisk(bool identified, const os_fileid &id, uint64_t lockrecord);
 // A header's 12 bytes as the file holds them.
 void fileheader(int type, int32_t count, int32_t offset, unsigned char *header);
 // `count` records in the host's byte order, from the file's, in place; and
@@ -125,10 +130,15 @@ bool namematches(const wadentry_t &entry, const char *name);
 // lock.cpp
 
 // Take the lock through fd, of file `id`, waiting for it or not: 0 when fd
-// holds it now (`took`: it was taken here), 1 when another program holds
-// it and `wait` is false, or -1 with errno set: EDEADLK when this process
-// holds it through another open file, EBUSY when fd holds a shared one.
-int takelock(int fd, const os_fileid &id, bool wait, bool *took);
+// holds it now (`took`: it was taken here; `since`: the number of the
+// program's record of it, when the system says fd held it already, else
+// 0), 1 when another program holds it and `wait` is false, or -1 with
+// errno set: EDEADLK when this process holds it through another open file,
+// EBUSY when fd holds a shared one.
+int takelock(int fd, const os_fileid &id, bool wait, bool *took, uint64_t *since);
+// The number of this process's record of a wadlock through fd on file `id`,
+// as it stands (0: none). Each record has its own.
+uint64_t lockrecord(int fd, const os_fileid &id);
 // Release a lock taken with takelock, unless the program took it with
 // wadlock meanwhile.
 void releaselock(int fd, const os_fileid &id);

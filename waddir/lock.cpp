@@ -14,42 +14,52 @@
 #include <iterator>
 
 // The locks taken for the program with wadlock: the descriptor, the file,
-// and the process that took it; an empty slot has pid 0, which no process
-// has.
+// the process that took it, and the record's number, which no other record
+// of the process had; an empty slot has pid 0, which no process has.
 struct heldlock {
     int fd;
     os_fileid id;
     int64_t pid;
+    uint64_t number;
 };
 static heldlock heldlocks[64];
+static uint64_t lastnumber;
 
 // Whether the record `h` may still be true: its descriptor is still open on
 // its file, and the system does not say that it no longer holds the lock.
-static bool stillheld(const heldlock &h)
+// `heldfd` is what the system said just now of descriptor fd's lock.
+static bool stillheld(const heldlock &h, int fd, int heldfd)
 {
     os_filestat st;
-    return os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) && os_lockheld(h.fd) != 0;
+    return os_fstat(h.fd, &st) == 0 && os_sameid(st.id, h.id) &&
+           (h.fd == fd ? heldfd : os_lockheld(h.fd)) != 0;
 }
 
 // Drop the records no longer true.
-static void dropstale()
+static void dropstale(int fd, int heldfd)
 {
     for (heldlock &h : heldlocks) {
-        if (h.pid != 0 && !stillheld(h))
-            h = {-1, {}, 0};
+        if (h.pid != 0 && !stillheld(h, fd, heldfd))
+            h = {-1, {}, 0, 0};
     }
 }
 
-// The record of this process's wadlock through fd, on file `id`, while it
-// may still be true.
+// This process's record of a wadlock through fd, on file `id`, as it stands
+// (only takelock drops the records no longer true).
 static heldlock *recordof(int fd, const os_fileid &id)
 {
-    dropstale();
+    const int64_t me = os_pid();
     for (heldlock &h : heldlocks) {
-        if (h.pid == os_pid() && h.fd == fd && os_sameid(h.id, id))
+        if (h.pid == me && h.fd == fd && os_sameid(h.id, id))
             return &h;
     }
     return nullptr;
+}
+
+uint64_t lockrecord(int fd, const os_fileid &id)
+{
+    const heldlock *h = recordof(fd, id);
+    return h ? h->number : 0;
 }
 
 // Whether this process holds the lock of file `id` through another open
@@ -58,9 +68,9 @@ static heldlock *recordof(int fd, const os_fileid &id)
 // shares its parent's lock, or as the system sees it.
 static bool heldelsewhere(int fd, const os_fileid &id)
 {
-    dropstale();
+    const int64_t me = os_pid();
     for (const heldlock &h : heldlocks) {
-        if (h.pid != 0 && os_sameid(h.id, id) && (h.fd != fd || h.pid != os_pid()))
+        if (h.pid != 0 && os_sameid(h.id, id) && (h.fd != fd || h.pid != me))
             return true;
     }
     return os_lockelsewhere(fd) == 1;
@@ -70,15 +80,18 @@ static bool heldelsewhere(int fd, const os_fileid &id)
 // record is never reason enough not to take the lock: where the system
 // cannot tell, taking it again through the descriptor that holds it costs
 // nothing, and is then not taken here.
-int takelock(int fd, const os_fileid &id, bool wait, bool *took)
+int takelock(int fd, const os_fileid &id, bool wait, bool *took, uint64_t *since)
 {
     *took = false;
+    *since = 0;
     // A record the system now belies (of a descriptor closed and opened
     // anew, say) goes before the lock is taken through that descriptor.
-    dropstale();
     const int held = os_lockheld(fd);
-    if (held == 1)
+    dropstale(fd, held);
+    if (held == 1) {
+        *since = lockrecord(fd, id);
         return 0;
+    }
     if (held == 2) {
         errno = EBUSY;
         return -1;
@@ -112,19 +125,21 @@ static int lockwad(bool wait)
     }
     if (os_fstat(fd, &st) != 0)
         return -1;
-    heldlock *slot = recordof(fd, st.id);
-    if (!slot)
-        slot = std::find_if(std::begin(heldlocks), std::end(heldlocks),
-                            [](const heldlock &h) { return h.pid == 0; });
+    bool took;
+    uint64_t since;
+    const int r = takelock(fd, st.id, wait, &took, &since);
+    if (r != 0 || recordof(fd, st.id))
+        return r;
+    heldlock *slot = std::find_if(std::begin(heldlocks), std::end(heldlocks),
+                                  [](const heldlock &h) { return h.pid == 0; });
     if (slot == std::end(heldlocks)) {
+        if (took)
+            os_unlock(fd);
         errno = ENOLCK;
         return -1;
     }
-    bool took;
-    const int r = takelock(fd, st.id, wait, &took);
-    if (r == 0)
-        *slot = {fd, st.id, os_pid()};
-    return r;
+    *slot = {fd, st.id, os_pid(), ++lastnumber};
+    return 0;
 }
 
 int wadlock()

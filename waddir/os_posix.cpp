@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -323,9 +324,23 @@ int os_lockelsewhere(int fd)
 #endif
 }
 
+// The process's id, asked of the system once; a forked child asks again.
+static pid_t mypid;
+static void forked()
+{
+    mypid = 0;
+}
+
 int64_t os_pid()
 {
-    return int64_t(getpid());
+    if (mypid == 0) {
+        static const bool watched = pthread_atfork(nullptr, nullptr, forked) == 0;
+        const pid_t pid = getpid();
+        if (watched)
+            mypid = pid;
+        return int64_t(pid);
+    }
+    return int64_t(mypid);
 }
 
 static void (*recorder)(int);

@@ -36,7 +36,7 @@ int wadreplacefrom(int n, int32_t size, wadsource_t source, void *context)
     extendwad(length);
     willwrite(size);
     if (dirislast)
-        parkwad(wadentry, numentries, wad, newend, op);
+        parkwad(ondisk.dir, ondisk.count, ondisk.wad, newend, op);
     // The source may read the archive itself (a lump's data, say).
     for (size_t done = 0; done < size_t(size);) {
         const size_t len = std::min(size_t(size) - done, size_t{WADBLOCKSIZE});

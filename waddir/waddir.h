@@ -51,7 +51,9 @@
 //   - checked before it writes anything: the header and directory on disk
 //     must be those `readwad` loaded (or the last change wrote), or it
 //     refuses: another program changed the archive since, or another file
-//     took its place, and reading it again is the fix;
+//     took its place, and reading it again is the fix. Where the program's
+//     `wadlock` has held the lock through the same stream since then, no
+//     other change can have come between, and the check reads nothing;
 //   - alone: a call that writes, made while a change is under way (from a
 //     source, say), refuses, and so does `readwad`.
 // So a program that never takes the lock itself, and writes the archive

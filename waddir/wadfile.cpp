@@ -94,11 +94,12 @@ void fileheader(int type, int32_t count, int32_t offset, unsigned char *header)
 // ---------------------------------------------------------------------------
 // The record of what the disk holds
 
-void recordondisk(bool identified, const os_fileid &id)
+void recordondisk(bool identified, const os_fileid &id, uint64_t lockrecord)
 {
     settable(loaded);
     ondisk.identified = identified;
     ondisk.id = id;
+    ondisk.lockrecord = lockrecord;
     ondisk.wad = wad;
     ondisk.count = numentries;
     ondisk.offset = diroffset;
@@ -182,6 +183,6 @@ int readwad()
 
     readat(wadentry, size_t(numentries) * WADENTRYSIZE, diroffset, op);
     fromfile(wadentry, numentries);
-    recordondisk(identified, st.id);
+    recordondisk(identified, st.id, identified ? lockrecord(fileno(wadfp), st.id) : 0);
     return 0;
 }
