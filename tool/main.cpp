@@ -13,7 +13,6 @@
 #include "lumpgraft.h"
 
 #include <cctype>
-#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -120,10 +119,9 @@ static void catch_interrupts()
 // and logs see none of it.
 static void show_progress(int64_t done, int64_t total, void *)
 {
-    using clock = std::chrono::steady_clock;
-    static clock::time_point last;
-    const clock::time_point now = clock::now();
-    if (total <= int64_t{64} << 20 || (done < total && now - last < std::chrono::milliseconds(100)))
+    static int64_t last;
+    const int64_t now = os_milliseconds();
+    if (total <= int64_t{64} << 20 || (done < total && now - last < 100))
         return;
     last = now;
     fputc('\r', stderr); // over the line before

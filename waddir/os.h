@@ -58,6 +58,12 @@ const char *os_strerror(int err);
 [[noreturn]] void os_exit(int status);
 // Whether descriptor fd is a terminal (a Windows console).
 bool os_isterminal(int fd);
+// Milliseconds on a clock that only goes forward, from some start.
+int64_t os_milliseconds();
+// Have the memory [p, p + len) ready for writing in one call, where the
+// system can, rather than a page at a time as it is first touched: a fault
+// costs several microseconds on a virtual machine. Only a hint.
+void os_prefault(void *p, size_t len);
 
 // Opening and closing. All access is binary, and no file opened here is
 // inherited by programs the process starts: a child holding the archive

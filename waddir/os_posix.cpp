@@ -10,10 +10,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -326,6 +328,7 @@ int os_lockelsewhere(int fd)
 
 // The process's id, asked of the system once; a forked child asks again.
 static pid_t mypid;
+static bool forkwatched;
 static void forked()
 {
     mypid = 0;
@@ -333,14 +336,33 @@ static void forked()
 
 int64_t os_pid()
 {
-    if (mypid == 0) {
-        static const bool watched = pthread_atfork(nullptr, nullptr, forked) == 0;
-        const pid_t pid = getpid();
-        if (watched)
-            mypid = pid;
-        return int64_t(pid);
-    }
-    return int64_t(mypid);
+    if (mypid != 0)
+        return int64_t(mypid);
+    const pid_t pid = getpid();
+    if (!forkwatched)
+        forkwatched = pthread_atfork(nullptr, nullptr, forked) == 0;
+    if (forkwatched)
+        mypid = pid;
+    return int64_t(pid);
+}
+
+void os_prefault(void *p, size_t len)
+{
+#ifdef __linux__
+    // MADV_POPULATE_WRITE (Linux 5.14) on whole pages; older kernels refuse.
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = uintptr_t(p) & ~(page - 1), to = uintptr_t(p) + len;
+    madvise(reinterpret_cast<void *>(from), to - from, 23);
+#else
+    (void)p, (void)len;
+#endif
+}
+
+int64_t os_milliseconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
 static void (*recorder)(int);

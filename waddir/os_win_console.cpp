@@ -84,6 +84,15 @@ int64_t os_pid()
     return int64_t(GetCurrentProcessId());
 }
 
+void os_prefault(void *, size_t)
+{
+}
+
+int64_t os_milliseconds()
+{
+    return int64_t(GetTickCount64());
+}
+
 // The console's closing, a logoff and a shutdown, as signals of their own.
 enum { SIGCLOSE = 100, SIGLOGOFF, SIGSHUTDOWN };
 

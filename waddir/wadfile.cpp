@@ -181,7 +181,14 @@ int readwad()
                       "(%lld bytes)!\n",
                       numentries, diroffset, static_cast<long long>(filesize));
 
-    readat(wadentry, size_t(numentries) * WADENTRYSIZE, diroffset, op);
+    // The table and its record, a page at a time, would be most of a small
+    // graft's work besides its syncs.
+    const size_t dirbytes = size_t(numentries) * WADENTRYSIZE;
+    if (dirbytes >= 16384) {
+        os_prefault(wadentry, dirbytes);
+        os_prefault(ondisk.dir, dirbytes);
+    }
+    readat(wadentry, dirbytes, diroffset, op);
     fromfile(wadentry, numentries);
     recordondisk(identified, st.id, identified ? lockrecord(fileno(wadfp), st.id) : 0);
     return 0;
