@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // os: the calls that differ between POSIX systems and Windows, declared
 // here and defined in os_posix.cpp, or in os_win.cpp and os_win_console.cpp,
-// whichever system the build is for; the library and the command call only these, and read the
-// same on every system. The installed library makes these names local: it
-// exports no name but those of waddir.h.
+// whichever system the build is for; the library and the command call only
+// these, and read the same on every system. The installed library makes
+// these names local: it exports no name but those of waddir.h.
 //
 // Paths are UTF-8 everywhere. A call that fails returns -1 (or a null
 // pointer) with the reason in errno, so that callers can report it with

@@ -348,11 +348,11 @@ int64_t os_pid()
 
 void os_prefault(void *p, size_t len)
 {
-#ifdef __linux__
-    // MADV_POPULATE_WRITE (Linux 5.14) on whole pages; older kernels refuse.
+#ifdef MADV_POPULATE_WRITE
+    // Linux 5.14 on; whole pages. An older kernel refuses, which is no harm.
     const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
     const uintptr_t from = uintptr_t(p) & ~(page - 1), to = uintptr_t(p) + len;
-    madvise(reinterpret_cast<void *>(from), to - from, 23);
+    madvise(reinterpret_cast<void *>(from), to - from, MADV_POPULATE_WRITE);
 #else
     (void)p, (void)len;
 #endif
